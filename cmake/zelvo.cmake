@@ -1,0 +1,39 @@
+# zelvo_library(NAME [EXCLUDE file...]): one static library per folder, from every .cpp in it.
+# Platform stand-ins pick their Linux implementation by the -linux suffix; nothing else is chosen here.
+function(zelvo_library name)
+  file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
+  list(FILTER sources EXCLUDE REGEX "-(windows|darwin)\\.cpp$")
+  list(FILTER sources EXCLUDE REGEX "/main[^/]*\\.cpp$")
+  if(sources)
+    add_library(${name} STATIC ${sources})
+    target_include_directories(${name} PUBLIC "${CMAKE_SOURCE_DIR}")
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE "${CMAKE_SOURCE_DIR}")
+  endif()
+endfunction()
+
+# Link a library target whether it is static or still header-only.
+function(zelvo_link name)
+  get_target_property(kind ${name} TYPE)
+  if(kind STREQUAL "INTERFACE_LIBRARY")
+    target_link_libraries(${name} INTERFACE ${ARGN})
+  else()
+    target_link_libraries(${name} PUBLIC ${ARGN})
+  endif()
+endfunction()
+
+# zelvo_test_folder(NAME LIBS...): one GoogleTest program for a tests/ sub-folder, every case in CTest.
+function(zelvo_test_folder name)
+  file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
+  if(NOT sources)
+    return()
+  endif()
+  add_executable(test_${name} ${sources})
+  target_link_libraries(test_${name} PRIVATE ${ARGN} zelvo_testsupport GTest::gmock GTest::gtest_main)
+  target_compile_definitions(test_${name} PRIVATE
+    ZELVO_SOURCE_DIR="${CMAKE_SOURCE_DIR}" ZELVO_BINARY_DIR="${CMAKE_BINARY_DIR}"
+    ZELVO_TEST_DATA="${CMAKE_SOURCE_DIR}/tests/data")
+  gtest_discover_tests(test_${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT 300)
+endfunction()

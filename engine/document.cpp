@@ -1,0 +1,123 @@
+#include "engine/document.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <locale.h>
+
+namespace zelvo {
+
+namespace {
+
+// A delimiter-set tokenizer over one copy of the text: skips leading delimiters, cuts at the first
+// delimiter after the token and continues behind it.
+class Tokenizer {
+public:
+  explicit Tokenizer(const std::string& text) : text_(text) {}
+  std::optional<std::string> Next(char delimiter) {
+    while (pos_ < text_.size() && text_[pos_] == delimiter)
+      ++pos_;
+    if (pos_ >= text_.size()) return std::nullopt;
+    std::size_t end = text_.find(delimiter, pos_);
+    if (end == std::string::npos) end = text_.size();
+    std::string token = text_.substr(pos_, end - pos_);
+    pos_ = end < text_.size() ? end + 1 : end;
+    return token;
+  }
+
+private:
+  const std::string& text_;
+  std::size_t pos_ = 0;
+};
+
+std::string Lower(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+} // namespace
+
+ParsedDocument ParseDocument(const std::string& text) {
+  ParsedDocument doc;
+  Tokenizer tokens(text);
+  // The first pair is taken even when a token is missing.
+  doc.names.push_back(Lower(tokens.Next('=').value_or("")));
+  doc.values.push_back(tokens.Next(';').value_or(""));
+  while (auto name = tokens.Next('=')) {
+    doc.names.push_back(Lower(*name));
+    doc.values.push_back(tokens.Next(';').value_or(""));
+  }
+  return doc;
+}
+
+std::string LookupValue(const std::string& name, const std::vector<std::string>& names,
+                        const std::vector<std::string>& values) {
+  const std::string wanted = Lower(name);
+  for (std::size_t i = 0; i < names.size() && i < values.size(); ++i)
+    if (names[i] == wanted) return values[i];
+  return {};
+}
+
+std::string decodeLetterPairs(const std::string& letters) {
+  std::string out;
+  out.reserve(letters.size() / 2);
+  for (std::size_t i = 0; i + 1 < letters.size(); i += 2) {
+    int c1 = static_cast<unsigned char>(letters[i]);
+    int c2 = static_cast<unsigned char>(letters[i + 1]);
+    out.push_back(static_cast<char>(((c1 - 97) * 16 + ((c2 - 97) & 15)) & 255));
+  }
+  return out;
+}
+
+std::string encodeLetterPairs(const std::string& bytes) {
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (unsigned char b : bytes) {
+    out.push_back(static_cast<char>('a' + (b >> 4)));
+    out.push_back(static_cast<char>('a' + (b & 15)));
+  }
+  return out;
+}
+
+std::string CanonicalVersion(const std::string& value) {
+  // strtod in the C locale reads the longest numeric prefix; "%.15g" writes the shortest form.
+  locale_t c = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(nullptr));
+  double number = 0.0;
+  if (c != static_cast<locale_t>(nullptr)) {
+    number = strtod_l(value.c_str(), nullptr, c);
+    freelocale(c);
+  }
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.15g", number);
+  // The decimal separator is "." whatever the process locale.
+  for (char* p = buffer; *p; ++p)
+    if (*p == ',') *p = '.';
+  return buffer;
+}
+
+VersionVerdict CheckVersion(const std::string& appVersion, const std::string& verMin,
+                            const std::string& verServer) {
+  // std::string compares unsigned-char-wise through char_traits<char>::compare (memcmp), and a
+  // proper prefix compares smaller.
+  if (appVersion.compare(CanonicalVersion(verMin)) < 0) return kUpdateRequired;
+  if (appVersion.compare(CanonicalVersion(verServer)) < 0) return kUpdateAvailable;
+  return kVersionCurrent;
+}
+
+std::optional<int> ParseDecimalInt(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  std::size_t i = (text[0] == '-' || text[0] == '+') ? 1 : 0;
+  if (i == text.size()) return std::nullopt;
+  for (std::size_t j = i; j < text.size(); ++j)
+    if (text[j] < '0' || text[j] > '9') return std::nullopt;
+  errno = 0;
+  long long v = std::strtoll(text.c_str(), nullptr, 10);
+  if (errno == ERANGE || v < INT_MIN || v > INT_MAX) return std::nullopt;
+  return static_cast<int>(v);
+}
+
+} // namespace zelvo
