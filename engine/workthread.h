@@ -16,15 +16,25 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace zelvo {
 
-// What the engine is given besides the shared record: its built-in addresses and the maker of its
-// six transfer sessions.
+// The received and sent octet counters of one interface row.
+struct OctetCounters {
+  std::uint32_t inOctets = 0;
+  std::uint32_t outOctets = 0;
+};
+
+// What the engine is given besides the shared record: its built-in addresses, the maker of its six
+// transfer sessions and the reader of the interface table's counters.
 struct EngineContext {
   EngineConfig config = EngineConfig::BuiltIn();
   std::function<std::unique_ptr<TransferSession>()> newSession;
+  // Counters of the row at a position of a fresh interface table; nothing when there is no such row.
+  // Called on the engine thread and on the lead session's worker thread.
+  std::function<std::optional<OctetCounters>(std::int32_t position)> readInterfaceCounters;
 };
 
 struct HttpResult {
@@ -72,7 +82,7 @@ public:
   std::string ulFtpSamples, dlFtpSamples, ulNicSamples, dlNicSamples;
   std::uint64_t dlNicKbits = 0, ulNicKbits = 0;
   double dlNicSpeed = 0.0, ulNicSpeed = 0.0;
-  double lastNicOctets = 0.0;
+  std::uint32_t lastNicOctets = 0;
   Stopwatch noticeClock;
 
   // The settings of this run: from the test document or the fallback values.
@@ -83,6 +93,22 @@ public:
 
   // Destroys each of the six sessions that exists, then forgets all six.
   void ReleaseSessions();
+
+  // Transfer phases. Sessions are addressed by position: 0-2 are "FTP1".."FTP3" (upload), 3-5 are
+  // "FTP4".."FTP6" (download); the first of each group leads.
+  bool PrepareSession(int index);
+  bool StartDownloadSessions();
+  bool StartUploadSessions();
+  // Stops the three sessions of the current phase (downloadPhase selects them).
+  void StopPhaseSessions();
+  // The name stored by the upload sessions, before their digit: local time to the millisecond.
+  static std::string UploadFileName();
+  // Whether a phase measured too little by its time limit (the fallback run has its own limits).
+  static bool PhaseFailed(bool download, bool fallback, std::int32_t duration, float measuredSeconds);
+  // The code of a failed phase: 2 for the download; 1, 12 or 13 for the upload by what was measured
+  // and the kind of connection.
+  static ErrorCode PhaseFailureCode(bool download, float measuredSeconds, const std::string& connectionType,
+                                    std::uint32_t nicMtu);
 
   // Fills testParameters from a parsed test document. A duration, session count or time-out that is
   // not a decimal integer, and a duration that is not positive, keeps its fallback value.
@@ -98,13 +124,13 @@ protected:
   virtual HttpResult HttpRequest(const std::string& url, bool isGet, const std::string& body,
                                  bool readResponse, bool captureCookie) = 0;
   // The download and the upload phase, with the fallback run's limits when fallback is set.
-  virtual PhaseEnd DownloadPhase(bool fallback) = 0;
-  virtual PhaseEnd UploadPhase(bool fallback) = 0;
+  virtual PhaseEnd DownloadPhase(bool fallback) { return RunPhase(true, fallback); }
+  virtual PhaseEnd UploadPhase(bool fallback) { return RunPhase(false, fallback); }
   // Composes, scrambles and posts the report; ends with 1029 (1, result) or code 5 and 1029 (2, 0).
   virtual void Report() = 0;
   // The lead session's OnProgress handler; runs on that session's worker thread.
   virtual void OnSpeedSample(WorkMode mode, std::int64_t totalBytes, std::int64_t elapsedMs,
-                             double bitsPerSecond) = 0;
+                             double bitsPerSecond);
 
   // Polls every 10 ms until the condition holds (true) or a terminate request is pending (false).
   bool WaitUntil(const std::function<bool()>& condition);
@@ -112,9 +138,16 @@ protected:
   void Send(unsigned message, WParam wParam = 0, LParam lParam = 0);
 
 private:
-  // The run's steps after the service document; false when the run ended inside.
   void RunAfterServiceDocument();
   void FallbackRun();
+  PhaseEnd RunPhase(bool download, bool fallback);
+  // Aborts and disconnects the three sessions of a phase; safe from a session's worker thread.
+  void StopSessions(bool download, bool abortRunningOnly);
+  std::optional<std::uint32_t> ReadNicCounter(bool download);
+
+  // Guards the session slots: the lead session's worker stops the others while the engine thread may
+  // release them. Sessions are destroyed outside it.
+  std::mutex sessionsMutex_;
 
   std::shared_ptr<TestRecord> record_;
   EngineContext context_;
