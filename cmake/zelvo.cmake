@@ -3,7 +3,7 @@
 function(zelvo_library name)
   file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
   list(FILTER sources EXCLUDE REGEX "-(windows|darwin)\\.cpp$")
-  list(FILTER sources EXCLUDE REGEX "/main[^/]*\\.cpp$")
+  list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
   if(sources)
     add_library(${name} STATIC ${sources})
     target_include_directories(${name} PUBLIC "${CMAKE_SOURCE_DIR}")
