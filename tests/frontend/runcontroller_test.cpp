@@ -1,0 +1,153 @@
+#include "frontend/runcontroller.h"
+#include "tests/engine/fakes.h"
+
+#include <glib.h>
+#include <gtest/gtest.h>
+
+using namespace zelvo;
+using namespace zelvo::test;
+
+namespace {
+
+const std::string kServiceDoc = "ver_server=0.91;ver_min=0.9;agreement=TERMS;announcement=EMPTY;";
+const std::string kTestDoc = "test_permission=T;url=h;uid=u;pwd=p;dl_duration=1;ul_duration=1;";
+
+// Records what the front-end would show and plays the user who agrees at once.
+struct AgreeingPresenter : Presenter {
+  RunController* controller = nullptr;
+  std::vector<EngineMessage> shown;
+  void present(const EngineMessage& m) override {
+    shown.push_back(m);
+    if (m.message == kMsgVersion && m.wParam == 3) {
+      controller->record().termsAccepted = 1;
+      controller->vExecute();
+    }
+  }
+  bool saw(unsigned message) const {
+    for (const auto& m : shown)
+      if (m.message == message) return true;
+    return false;
+  }
+};
+
+struct ControllerBench {
+  GMainContext* context = g_main_context_new();
+  std::shared_ptr<SessionCensus> census = std::make_shared<SessionCensus>();
+  std::shared_ptr<TestRecord> record = std::make_shared<TestRecord>();
+  AgreeingPresenter presenter;
+  FrontendServices services;
+  std::vector<std::shared_ptr<ScriptedEngine>> engines;
+  std::vector<std::pair<std::string, std::string>> notices;
+  int profiles = 0, samples = 0, latencyStops = 0, adapters = 1;
+  std::function<void(ScriptedEngine&)> script;
+  std::unique_ptr<RunController> controller;
+
+  ControllerBench() {
+    services.newEngine = [this](std::shared_ptr<TestRecord> r) {
+      auto e = std::make_shared<ScriptedEngine>(r, FakeContext(census));
+      e->responses["http://service/doc"] = kServiceDoc;
+      e->responses["http://service/test"] = kTestDoc;
+      if (script) script(*e);
+      engines.push_back(e);
+      return std::static_pointer_cast<CWorkThread>(e);
+    };
+    services.collectProfile = [this](TestRecord&) { ++profiles; };
+    services.sampleResources = [this](TestRecord&) { ++samples; };
+    services.connectedAdapters = [this] { return adapters; };
+    services.startNotice = [this](const std::string& c, const std::string& u) { notices.emplace_back(c, u); };
+    services.startLatency = [](TestRecord& r, std::function<void()> opened) {
+      r.pingSummary = "1,2,3";
+      opened();
+    };
+    services.stopLatency = [this] { ++latencyStops; };
+  }
+  void makeController() {
+    controller = std::make_unique<RunController>(record, services, presenter, context);
+    presenter.controller = controller.get();
+  }
+  ~ControllerBench() {
+    controller.reset();
+    for (auto& e : engines)
+      e->WaitFor(10000);
+    while (g_main_context_iteration(context, FALSE)) {
+    }
+    g_main_context_unref(context);
+  }
+  bool runUntil(const std::function<bool()>& condition, int timeoutMs = 20000) {
+    gint64 deadline = g_get_monotonic_time() + timeoutMs * 1000LL;
+    while (!condition()) {
+      if (g_get_monotonic_time() > deadline) return false;
+      g_main_context_iteration(context, FALSE);
+      g_usleep(2000);
+    }
+    return true;
+  }
+};
+
+} // namespace
+
+TEST(RunControllerTest, FirstRunOpensBothGatesAndHandlesNotices) {
+  ControllerBench b;
+  b.script = [](ScriptedEngine& e) {
+    e.phase = [](CWorkThread& engine, bool download, bool) {
+      // A progress notice as the lead session's handler posts it.
+      if (download)
+        engine.notifyWindow->post(kMsgNotice, NewTextW("sid=abc "), NewText("http://service/notice"));
+      return PhaseEnd::Completed;
+    };
+  };
+  b.makeController();
+  ASSERT_TRUE(b.controller->startFirstRun("0.91", false));
+  EXPECT_EQ(b.record->introPending, 1);
+  EXPECT_EQ(b.record->profilePending, 1);
+  ASSERT_TRUE(b.runUntil([&] { return b.presenter.saw(kMsgResult); }));
+  EXPECT_EQ(b.profiles, 1);
+  EXPECT_EQ(b.samples, 1);
+  EXPECT_EQ(b.record->sampleCount, 1);
+  ASSERT_EQ(b.notices.size(), 1u);
+  EXPECT_EQ(b.notices[0].first, "sid=abc ");
+  EXPECT_EQ(b.notices[0].second, "http://service/notice");
+  EXPECT_EQ(b.presenter.shown.back().lText, "http://service/result");
+  EXPECT_TRUE(b.engines[0]->pingDone);
+}
+
+TEST(RunControllerTest, AcknowledgesAFailedTestDocumentAndGivesUpAFailedServiceDocument) {
+  ControllerBench b;
+  b.script = [](ScriptedEngine& e) { e.responses.erase("http://service/test"); };
+  b.makeController();
+  ASSERT_TRUE(b.controller->startFirstRun("0.91", true));
+  // The fallback run goes on without any user action after 1037.
+  ASSERT_TRUE(b.runUntil([&] { return b.presenter.saw(kMsgResult); }));
+  EXPECT_TRUE(b.presenter.saw(kMsgTestDocFailed));
+  EXPECT_EQ(b.record->windowAck, 1);
+  EXPECT_EQ(b.presenter.shown.back().wParam, 2u);
+
+  ControllerBench c;
+  c.script = [](ScriptedEngine& e) { e.responses.clear(); };
+  c.makeController();
+  ASSERT_TRUE(c.controller->startFirstRun("0.91", false));
+  ASSERT_TRUE(c.runUntil([&] { return c.presenter.saw(kMsgVersion); }));
+  EXPECT_EQ(c.record->errorCode, kServiceDocumentFailed);
+  EXPECT_EQ(c.controller->engine(), nullptr);
+  EXPECT_TRUE(c.engines[0]->Terminated());
+}
+
+TEST(RunControllerTest, RestartNeedsAnAdapterAndReplacesTheRun) {
+  ControllerBench b;
+  b.adapters = 0;
+  b.makeController();
+  EXPECT_FALSE(b.controller->startFirstRun("0.91", false));
+  EXPECT_EQ(b.record->errorCode, kNoConnectedAdapter);
+  EXPECT_TRUE(b.engines.empty());
+
+  b.adapters = 2;
+  b.record->errorCode = 0;
+  b.record->sampleCount = 5;
+  ASSERT_TRUE(b.controller->restartTest());
+  ASSERT_TRUE(b.controller->restartTest());
+  ASSERT_EQ(b.engines.size(), 2u);
+  EXPECT_TRUE(b.engines[0]->Terminated()) << "a new run asks the previous engine to stop";
+  EXPECT_FALSE(b.engines[1]->Terminated());
+  EXPECT_EQ(b.record->sampleCount, 0);
+  EXPECT_GE(b.latencyStops, 2);
+}
