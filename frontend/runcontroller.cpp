@@ -45,7 +45,7 @@ void RunController::prepareTestRun() {
   if (services_.startLatency) {
     services_.startLatency(r, [this] {
       latencyDone_ = true;
-      if (auto e = engine_.lock()) e->pingDone = true;
+      if (engine_) engine_->pingDone = true;
     });
   }
 }
@@ -60,12 +60,12 @@ void RunController::vStartTest() {
   // The summary of this run's sequence may already be written.
   engine->pingDone = latencyDone_;
   engine_ = engine;
-  engine->Resume(); // the engine's thread keeps it alive until its run ends
+  engine->Resume();
 }
 
 void RunController::vExecute() {
   if (services_.collectProfile) services_.collectProfile(*record_);
-  if (auto e = engine_.lock()) e->startGate = true;
+  if (engine_) engine_->startGate = true;
 }
 
 bool RunController::restartTest() {
@@ -79,7 +79,7 @@ bool RunController::restartTest() {
 }
 
 void RunController::abandonRun() {
-  if (auto e = engine_.lock()) e->Terminate();
+  if (engine_) engine_->Terminate();
   engine_.reset();
 }
 

@@ -73,8 +73,8 @@ public:
   bool restartTest();
   // Gives the current run up: terminate request, no waiting.
   void abandonRun();
-  // The current engine, while it runs.
-  std::shared_ptr<CWorkThread> engine() const { return engine_.lock(); }
+  // The current engine; kept after its run ended so its results can be read, until the next run.
+  std::shared_ptr<CWorkThread> engine() const { return engine_; }
 
 private:
   void handle(unsigned message, WParam wParam, LParam lParam);
@@ -83,7 +83,7 @@ private:
   FrontendServices services_;
   Presenter& presenter_;
   std::shared_ptr<MainLoopWindow> window_;
-  std::weak_ptr<CWorkThread> engine_;
+  std::shared_ptr<CWorkThread> engine_;
   bool latencyDone_ = false; // this run's latency summary is written
 };
 
