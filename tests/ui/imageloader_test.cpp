@@ -37,7 +37,7 @@ bool samePicture(const Picture& a, const Picture& b) {
   return true;
 }
 
-TEST(ImageLoader, TypeNamesAreExactAndAnyOtherTypeLoadsNothing) {
+TEST(PictureLoader, TypeNamesAreExactAndAnyOtherTypeLoadsNothing) {
   ImageComponent image = componentShowing("DIGIT_1");
   const Picture before = image.picture;
   for (const char* type : {"png", "Png", "JPG", "jpeg", "BMP", "", "PNG "}) {
@@ -52,7 +52,7 @@ TEST(ImageLoader, TypeNamesAreExactAndAnyOtherTypeLoadsNothing) {
   EXPECT_FALSE(samePicture(image.picture, before));
 }
 
-TEST(ImageLoader, MissingNameRaisesNotFoundAndKeepsThePreviousPicture) {
+TEST(PictureLoader, MissingNameRaisesNotFoundAndKeepsThePreviousPicture) {
   ImageComponent image = componentShowing("DIGIT_7");
   const Picture before = image.picture;
   // Misspelt digits, wrong case, a picture under the wrong type, and the unbuilt rest of a family.
@@ -70,7 +70,7 @@ TEST(ImageLoader, MissingNameRaisesNotFoundAndKeepsThePreviousPicture) {
   }
 }
 
-TEST(ImageLoader, AutoSizeComponentsTakeThePictureSizeOthersKeepTheirs) {
+TEST(PictureLoader, AutoSizeComponentsTakeThePictureSizeOthersKeepTheirs) {
   ImageComponent autoSized;
   autoSized.autoSize = true;
   ImageComponent fixed;
@@ -90,7 +90,7 @@ TEST(ImageLoader, AutoSizeComponentsTakeThePictureSizeOthersKeepTheirs) {
 
 // Truncated, garbage and foreign data must fail cleanly with the decoder's message, whatever the
 // decoder, and the picture given must stay as it was.
-TEST(ImageLoader, DamagedDataOfEveryKindFailsCleanlyAndKeepsThePicture) {
+TEST(PictureLoader, DamagedDataOfEveryKindFailsCleanlyAndKeepsThePicture) {
   const struct {
     const char* name;
     const char* type;
@@ -132,7 +132,7 @@ TEST(ImageLoader, DamagedDataOfEveryKindFailsCleanlyAndKeepsThePicture) {
 
 // Random damage anywhere in the data: the decoders either refuse it or hand back a consistent
 // picture; never read or write outside their buffers (run under AddressSanitizer).
-TEST(ImageLoader, RandomlyDamagedPicturesDecodeConsistentlyOrFail) {
+TEST(PictureLoader, RandomlyDamagedPicturesDecodeConsistentlyOrFail) {
   std::mt19937 random(1028);
   for (auto [name, type] : {std::pair{"BUTTON_Y", "PNG"}, {"LOADING", "GIF"}, {"BACKGROUND", "JPEG"}}) {
     SCOPED_TRACE(name);
@@ -162,7 +162,7 @@ void putBigEndian(Bytes& b, std::size_t at, std::uint32_t v) {
 }
 
 // A header may claim any size; nothing that large is allocated.
-TEST(ImageLoader, HugeClaimedSizesAreRefusedBeforeDecoding) {
+TEST(PictureLoader, HugeClaimedSizesAreRefusedBeforeDecoding) {
   Picture picture;
   // PNG: a well-formed IHDR (correct CRC) of 100000 x 100000 RGBA pixels.
   Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
@@ -220,7 +220,8 @@ struct GifFrame {
   int disposal;
   int transparent; // palette index or NO_TRANSPARENT_COLOR
   int delayCs;
-  std::vector<GifByteType> pixels;
+  std::vector<GifByteType> pixels; // rows in file order
+  bool interlaced = false;
 };
 
 // Palette: 0 red, 1 green, 2 blue, 3 white. `loops` < 0 leaves the loop extension out.
@@ -246,7 +247,7 @@ Bytes makeGif(int width, int height, const std::vector<GifFrame>& frames, int lo
     GifByteType extension[4];
     EGifGCBToExtension(&control, extension);
     EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, extension);
-    EGifPutImageDesc(gif, f.left, f.top, f.width, f.height, false, nullptr);
+    EGifPutImageDesc(gif, f.left, f.top, f.width, f.height, f.interlaced, nullptr);
     std::vector<GifByteType> pixels = f.pixels;
     EXPECT_EQ(EGifPutLine(gif, pixels.data(), static_cast<int>(pixels.size())), GIF_OK);
   }
@@ -266,7 +267,7 @@ std::string colourAt(const Picture& p, int x, int y, std::size_t frame) {
   return px[0] == 255 ? "red" : px[1] == 255 ? "green" : px[2] == 255 ? "blue" : "other";
 }
 
-TEST(GifDecoding, FramesAreComposedWithDisposalTransparencyAndDelays) {
+TEST(PictureGifFrames, FramesAreComposedWithDisposalTransparencyAndDelays) {
   Picture p;
   // Background disposal clears the frame's rectangle to transparency before the next frame.
   Bytes gif = makeGif(4, 4,
@@ -299,7 +300,7 @@ TEST(GifDecoding, FramesAreComposedWithDisposalTransparencyAndDelays) {
   EXPECT_EQ(colourAt(p, 1, 0, 2), "red") << "transparent index shows the frame beneath";
 }
 
-TEST(GifDecoding, OddFilesStillDecodeSafely) {
+TEST(PictureGifFrames, OddFilesStillDecodeSafely) {
   Picture p;
   // A frame hanging over the canvas edge is cut to the canvas.
   Bytes gif = makeGif(4, 4, {{3, 3, 3, 3, DISPOSE_DO_NOT, NO_TRANSPARENT_COLOR, 0, fill(9, 2)}}, -1);
@@ -308,6 +309,15 @@ TEST(GifDecoding, OddFilesStillDecodeSafely) {
   EXPECT_EQ(colourAt(p, 2, 2, 0), "clear");
   EXPECT_EQ(p.loopCount, 1) << "a still";
   EXPECT_EQ(p.frames[0].delayMs, 0);
+
+  // Interlaced rows arrive in four passes (0; 4; 2, 6; 1, 3, 5, 7) and land in their own rows.
+  GifFrame interlaced{0, 0, 1, 8, DISPOSE_DO_NOT, NO_TRANSPARENT_COLOR, 0, {}, true};
+  for (int row : {0, 4, 2, 6, 1, 3, 5, 7})
+    interlaced.pixels.push_back(static_cast<GifByteType>(row % 4));
+  ASSERT_TRUE(decodePicture(makeGif(1, 8, {interlaced}, -1), "GIF", p).loaded());
+  const char* expected[] = {"red", "green", "blue", "white"};
+  for (int y = 0; y < 8; ++y)
+    EXPECT_EQ(colourAt(p, 0, y, 0), expected[y % 4]) << "row " << y;
 
   // Without any colour table there is nothing to draw with: an error, not a guess.
   const Bytes withTable = {'G', 'I',  'F',  '8',  '9',  'a',  1,    0,    1,    0, 0x80, 0,
