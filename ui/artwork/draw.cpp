@@ -486,13 +486,14 @@ Colour matteUnder(double x, double y, double w, double h) {
 }
 
 // A caption picture: white text with a soft shadow, fitted into the picture.
-void caption(const std::string& name, int w, int h, TextSpec spec, double padX = 2, double visibleH = 0) {
+void caption(const std::string& name, int w, int h, TextSpec spec, double padX = 2, double visibleH = 0,
+             double boxW = 0) {
   Surface s = newSurface(w, h);
   Cairo cr = newCairo(s.get());
   // Small pictures need every row; larger ones keep a margin for the shadow.
   const double bh = (visibleH > 0 ? visibleH : h) - (h < 20 ? 1 : 3);
   const double by = h < 20 ? 0 : 1;
-  drawText(cr.get(), w, h, spec, padX, by, w - 2 * padX, bh);
+  drawText(cr.get(), w, h, spec, padX, by, boxW > 0 ? boxW : w - 2 * padX, bh);
   cr.reset();
   savePng(name, std::move(s));
 }
@@ -1009,8 +1010,9 @@ void drawAll() {
     return spec;
   };
   caption("CONNECTING", 262, 39, with(big, "測速伺服器連線中…", Align::Left, 20), 10);
-  caption("LOAD", 235, 40, with(big, "組態載入中,請稍候!", Align::Centre, 20), 4);
-  caption("ANALYSIS", 235, 40, with(big, "資料分析中,請稍候!", Align::Centre, 20), 4);
+  // Shown at left 152, these centre on the animation below them (x 263), not on their own middle.
+  caption("LOAD", 235, 40, with(big, "組態載入中,請稍候!", Align::Centre, 20), 2, 0, 218);
+  caption("ANALYSIS", 235, 40, with(big, "資料分析中,請稍候!", Align::Centre, 20), 2, 0, 218);
   // The testing caption's component shows only its top 41 rows.
   caption("TESTING", 194, 50, with(big, "連線速率測試中", Align::Centre, 25), 4, 41);
 
@@ -1174,6 +1176,17 @@ void composePreviews(const std::string& dir) {
                 label(cr, "Z2026120800417", 150, 323);
                 label(cr, "2026/12/08 02:41:17", 150, 338);
               });
+  composePage(dir + "/analysis.png", "BACKGROUND",
+              {{"QRT", 10, 375},
+               {"ANALYSIS", 152, 112, 241, 41},
+               {"ROTATION", 213, 180, 105, 105, 11},
+               {"BUTTON_Q_OVER", 420, 375}});
+  composePage(dir + "/version-blocked.png", "BACKGROUND",
+              {{"QRT", 10, 375},
+               {"UNUSE", 0, 56, 520, 49},
+               {"DOWNLOAD", 56, 136},
+               {"BUTTON_D", 310, 375},
+               {"BUTTON_C", 420, 375}});
   composePage(dir + "/about.png", "BACKGROUND_CR", {{"QRT", 10, 375}, {"BUTTON_P_OVER", 420, 375}});
   composePage(dir + "/version-outdated.png", "BACKGROUND",
               {{"QRT", 10, 375},
