@@ -1,6 +1,7 @@
 #pragma once
 // A decoded picture, independent of any toolkit: what an image component holds and the view draws.
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 

@@ -215,6 +215,29 @@ TEST(PictureCatalogue, ProgressBarsFillFromTheLeftInTenSteps) {
   }
 }
 
+// Some pictures are larger than the fixed-size component that shows them, which cuts them off at
+// its edge; their content must lie inside the part that is shown.
+TEST(PictureCatalogue, PicturesLargerThanTheirComponentKeepTheirContentInView) {
+  const struct {
+    const char* name;
+    int visibleWidth, visibleHeight;
+  } clipped[] = {{"TESTING", 241, 41},
+                 {"UPLINK", 200, 25},
+                 {"DOWNLINK", 257, 25},
+                 {"SERIAL", 105, 33},
+                 {"ALARMVER", 520, 49}};
+  for (const auto& c : clipped) {
+    SCOPED_TRACE(c.name);
+    const Picture p = load(c.name);
+    int strongestHidden = 0;
+    for (int y = 0; y < p.height; ++y)
+      for (int x = 0; x < p.width; ++x)
+        if (x >= c.visibleWidth || y >= c.visibleHeight)
+          strongestHidden = std::max(strongestHidden, alphaAt(p, x, y));
+    EXPECT_LT(strongestHidden, 48) << "only a trace of shadow may be cut off";
+  }
+}
+
 TEST(PictureCatalogue, AnimationsMoveAndLetTheBackgroundThrough) {
   for (const char* name : {"LOADING", "ROTATION"}) {
     SCOPED_TRACE(name);
