@@ -20,6 +20,10 @@
 
 namespace zelvo {
 
+namespace platform {
+class WinHttpRequest;
+}
+
 // What the engine is given besides the shared record: its built-in addresses and the maker of its
 // six transfer sessions.
 struct EngineContext {
@@ -96,12 +100,12 @@ protected:
   virtual void SystemProfile() = 0;
   // One synchronous GET or POST; failures are results, never exceptions.
   virtual HttpResult HttpRequest(const std::string& url, bool isGet, const std::string& body,
-                                 bool readResponse, bool captureCookie) = 0;
+                                 bool readResponse, bool captureCookie);
   // The download and the upload phase, with the fallback run's limits when fallback is set.
   virtual PhaseEnd DownloadPhase(bool fallback) = 0;
   virtual PhaseEnd UploadPhase(bool fallback) = 0;
   // Composes, scrambles and posts the report; ends with 1029 (1, result) or code 5 and 1029 (2, 0).
-  virtual void Report() = 0;
+  virtual void Report();
   // The lead session's OnProgress handler; runs on that session's worker thread.
   virtual void OnSpeedSample(WorkMode mode, std::int64_t totalBytes, std::int64_t elapsedMs,
                              double bitsPerSecond) = 0;
@@ -112,6 +116,9 @@ protected:
   void Send(unsigned message, WParam wParam = 0, LParam lParam = 0);
 
 private:
+  // The request object of one HttpRequest; tests hand in their own.
+  virtual std::unique_ptr<platform::WinHttpRequest> CreateHttpRequest();
+
   // The run's steps after the service document; false when the run ended inside.
   void RunAfterServiceDocument();
   void FallbackRun();
