@@ -287,7 +287,7 @@ public:
     curl_easy_setopt(c, CURLOPT_XFERINFODATA, this);
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
 
-    CURLcode rc = curl_easy_perform(c);
+    CURLcode rc = Perform(c);
     // The lists above die with this call; libcurl must not keep pointers to them.
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
     curl_easy_setopt(c, CURLOPT_RESOLVE, nullptr);
@@ -335,6 +335,7 @@ private:
     body_.clear();
     connected_ = false;
     lastUpload_ = -1;
+    uploadTotal_ = 0;
   }
 
   void Touch() { lastActivity_ = Clock::now(); }
@@ -384,17 +385,54 @@ private:
 
   static int OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t ultotal, curl_off_t ulnow) {
     auto* r = static_cast<CurlRequest*>(self);
-    if (!r->connected_) return 0; // the connect limit is libcurl's own
-    auto now = Clock::now();
     if (ulnow != r->lastUpload_) {
       r->lastUpload_ = ulnow;
-      r->lastActivity_ = now;
+      r->Touch();
     }
-    auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(now - r->lastActivity_).count();
-    bool sending = ultotal > 0 && ulnow < ultotal;
-    int limit = sending ? r->sendMs_ : r->receiveMs_;
-    return limit > 0 && idle > limit ? 1 : 0;
+    r->uploadTotal_ = ultotal;
+    return r->Stalled() ? 1 : 0;
   }
+
+  // True when the send or the receive limit has run out. Before the connection stands, the connect
+  // limit is libcurl's own.
+  bool Stalled() const {
+    if (!connected_) return false;
+    bool sending = uploadTotal_ > 0 && lastUpload_ < uploadTotal_;
+    int limit = sending ? sendMs_ : receiveMs_;
+    auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastActivity_).count();
+    return limit > 0 && idle > limit;
+  }
+
+  // Runs the transfer on a multi handle so that the send and receive limits are looked at every
+  // kPollMs; libcurl's own progress callback alone comes only about once a second when idle.
+  CURLcode Perform(CURL* c) {
+    struct MultiDeleter {
+      void operator()(CURLM* m) const { curl_multi_cleanup(m); }
+    };
+    std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+    if (!multi || curl_multi_add_handle(multi.get(), c) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
+    CURLcode result = CURLE_OPERATION_TIMEDOUT;
+    for (;;) {
+      int running = 0;
+      if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+        result = CURLE_RECV_ERROR;
+        break;
+      }
+      if (running == 0) {
+        int queued = 0;
+        result = CURLE_RECV_ERROR;
+        while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued))
+          if (message->msg == CURLMSG_DONE && message->easy_handle == c) result = message->data.result;
+        break;
+      }
+      if (Stalled()) break;
+      curl_multi_poll(multi.get(), nullptr, 0, kPollMs, nullptr);
+    }
+    curl_multi_remove_handle(multi.get(), c);
+    return result;
+  }
+
+  static constexpr int kPollMs = 25;
 
   CurlHandle curl_;
   int resolveMs_ = 0, connectMs_ = 0, sendMs_ = 0, receiveMs_ = 0;
@@ -410,6 +448,7 @@ private:
   std::string body_;
   bool connected_ = false;
   curl_off_t lastUpload_ = -1;
+  curl_off_t uploadTotal_ = 0;
   Clock::time_point lastActivity_ = Clock::now();
 };
 

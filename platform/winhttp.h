@@ -12,8 +12,8 @@
 //   send     while request body remains unsent, the longest time without any body byte going out.
 //   receive  once the request is out, the longest time without any response byte (header or body)
 //            coming in.
-// send and receive are watched from libcurl's progress callback, which runs at least about once a
-// second while a transfer is idle, so they may fire up to about a second late.
+// send and receive are looked at every 25 ms while the transfer runs (the transfer is driven through a
+// multi handle for that), so each fires within about 25 ms of running out.
 //
 // Every object is used by one thread at a time; different objects may run on different threads.
 
