@@ -12,27 +12,6 @@ namespace zelvo {
 
 namespace {
 
-// A delimiter-set tokenizer over one copy of the text: skips leading delimiters, cuts at the first
-// delimiter after the token and continues behind it.
-class Tokenizer {
-public:
-  explicit Tokenizer(const std::string& text) : text_(text) {}
-  std::optional<std::string> Next(char delimiter) {
-    while (pos_ < text_.size() && text_[pos_] == delimiter)
-      ++pos_;
-    if (pos_ >= text_.size()) return std::nullopt;
-    std::size_t end = text_.find(delimiter, pos_);
-    if (end == std::string::npos) end = text_.size();
-    std::string token = text_.substr(pos_, end - pos_);
-    pos_ = end < text_.size() ? end + 1 : end;
-    return token;
-  }
-
-private:
-  const std::string& text_;
-  std::size_t pos_ = 0;
-};
-
 std::string Lower(std::string s) {
   for (char& c : s)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -42,14 +21,32 @@ std::string Lower(std::string s) {
 } // namespace
 
 ParsedDocument ParseDocument(const std::string& text) {
+  // Pairs end at ';' and a name at its first '='; the rest of the pair is the value, so a value may
+  // hold '=' and may be empty. (A tokenizer that skips empty tokens would hand an empty value the
+  // next pair's text: "result_url=;flags=9" must not read as a result address.)
   ParsedDocument doc;
-  Tokenizer tokens(text);
-  // The first pair is taken even when a token is missing.
-  doc.names.push_back(Lower(tokens.Next('=').value_or("")));
-  doc.values.push_back(tokens.Next(';').value_or(""));
-  while (auto name = tokens.Next('=')) {
-    doc.names.push_back(Lower(*name));
-    doc.values.push_back(tokens.Next(';').value_or(""));
+  std::size_t pos = 0;
+  bool first = true;
+  while (pos <= text.size()) {
+    std::size_t end = text.find(';', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string pair = text.substr(pos, end - pos);
+    pos = end + 1;
+    std::size_t start = pair.find_first_not_of('=');
+    if (start == std::string::npos) {
+      // Nothing but separators: only the first pair is kept, as an empty one.
+      if (first) {
+        doc.names.emplace_back();
+        doc.values.emplace_back();
+      }
+      first = false;
+      continue;
+    }
+    std::size_t equals = pair.find('=', start);
+    doc.names.push_back(
+        Lower(pair.substr(start, equals == std::string::npos ? std::string::npos : equals - start)));
+    doc.values.push_back(equals == std::string::npos ? std::string() : pair.substr(equals + 1));
+    first = false;
   }
   return doc;
 }

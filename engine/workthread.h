@@ -21,6 +21,10 @@
 
 namespace zelvo {
 
+namespace platform {
+class WinHttpRequest;
+}
+
 // The received and sent octet counters of one interface row.
 struct OctetCounters {
   std::uint32_t inOctets = 0;
@@ -122,12 +126,12 @@ protected:
   virtual void SystemProfile() = 0;
   // One synchronous GET or POST; failures are results, never exceptions.
   virtual HttpResult HttpRequest(const std::string& url, bool isGet, const std::string& body,
-                                 bool readResponse, bool captureCookie) = 0;
+                                 bool readResponse, bool captureCookie);
   // The download and the upload phase, with the fallback run's limits when fallback is set.
   virtual PhaseEnd DownloadPhase(bool fallback) { return RunPhase(true, fallback); }
   virtual PhaseEnd UploadPhase(bool fallback) { return RunPhase(false, fallback); }
   // Composes, scrambles and posts the report; ends with 1029 (1, result) or code 5 and 1029 (2, 0).
-  virtual void Report() = 0;
+  virtual void Report();
   // The lead session's OnProgress handler; runs on that session's worker thread.
   virtual void OnSpeedSample(WorkMode mode, std::int64_t totalBytes, std::int64_t elapsedMs,
                              double bitsPerSecond);
@@ -138,6 +142,9 @@ protected:
   void Send(unsigned message, WParam wParam = 0, LParam lParam = 0);
 
 private:
+  // The request object of one HttpRequest; tests hand in their own.
+  virtual std::unique_ptr<platform::WinHttpRequest> CreateHttpRequest();
+
   void RunAfterServiceDocument();
   void FallbackRun();
   PhaseEnd RunPhase(bool download, bool fallback);

@@ -18,13 +18,14 @@ TEST(DocumentParse, NamesAreLowerCasedAndValuesMayHoldEquals) {
 }
 
 TEST(DocumentParse, TokenizerSkipsEmptyTokensAndKeepsTheFirstPair) {
-  // Only the delimiter being looked for is skipped before a token, as with a delimiter-set tokenizer:
-  // an empty value swallows the next pair.
+  // Empty pairs are skipped and an empty value stays empty instead of taking the next pair.
   ParsedDocument doc = ParseDocument("==a=1;;b=;c=;;3");
   EXPECT_EQ(LookupValue("a", doc), "1");
-  EXPECT_EQ(LookupValue(";b", doc), "c=");
-  EXPECT_EQ(LookupValue(";3", doc), "");
-  EXPECT_EQ(doc.names.size(), 3u);
+  EXPECT_EQ(LookupValue("b", doc), "");
+  EXPECT_EQ(LookupValue("c", doc), "");
+  EXPECT_EQ(LookupValue("3", doc), "");
+  EXPECT_EQ(doc.names.size(), 4u);
+  EXPECT_EQ(LookupValue("result_url", ParseDocument("result_url=;flags=9;itime=t")), "");
 
   // An empty or garbled document still yields one (empty) pair and no crash.
   ParsedDocument empty = ParseDocument("");
