@@ -123,9 +123,10 @@ bool GetSystemPowerStatus(PowerStatus& status) {
 
 bool GetDiskFreeSpaceEx(const std::string& directory, std::uint64_t& freeToCaller, std::uint64_t& total,
                         std::uint64_t& totalFree) {
-  std::string path = directory;
-  if (path.size() > 1 && path.back() == '\\') path.pop_back();
-  if (path == "\\") path = "/";
+  std::string path = directory.size() > 1 && directory.back() == '\\'
+                         ? directory.substr(0, directory.size() - 1)
+                         : directory;
+  if (path == "\\") path.assign(1, '/');
   struct statvfs fs {};
   if (path.empty() || ::statvfs(path.c_str(), &fs) != 0) return false;
   std::uint64_t unit = fs.f_frsize ? fs.f_frsize : fs.f_bsize;

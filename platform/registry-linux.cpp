@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <gio/gio.h>
 #include <sstream>
 
 namespace zelvo::platform {
@@ -61,13 +62,32 @@ std::optional<RegistryValue> number(std::optional<std::int64_t> value) {
   return out;
 }
 
-// The proxy that programs of this desktop session are told to use.
+// The desktop's manual HTTP proxy. Asked only inside a desktop session, where the settings store is
+// the user's; elsewhere GSettings would only have its defaults to offer.
+std::string desktopProxy() {
+  if (!std::getenv("XDG_CURRENT_DESKTOP") || !std::getenv("DBUS_SESSION_BUS_ADDRESS")) return {};
+  GSettingsSchemaSource* source = g_settings_schema_source_get_default();
+  if (!source) return {};
+  g_autoptr(GSettingsSchema) schema = g_settings_schema_source_lookup(source, "org.gnome.system.proxy", TRUE);
+  if (!schema || !g_settings_schema_has_key(schema, "mode")) return {};
+  g_autoptr(GSettings) settings = g_settings_new_full(schema, nullptr, nullptr);
+  g_autofree gchar* mode = g_settings_get_string(settings, "mode");
+  if (g_strcmp0(mode, "manual") != 0) return {};
+  g_autoptr(GSettings) http = g_settings_get_child(settings, "http");
+  if (!http) return {};
+  g_autofree gchar* host = g_settings_get_string(http, "host");
+  int port = g_settings_get_int(http, "port");
+  if (!host || !*host || port <= 0) return {};
+  return std::string(host) + ":" + std::to_string(port);
+}
+
+// The proxy that programs of this session are told to use: the environment first, then the desktop.
 std::string environmentProxy() {
   for (const char* name : {"http_proxy", "HTTP_PROXY"}) {
     const char* value = std::getenv(name);
     if (value && *value) return ProxyHostPort(value);
   }
-  return {};
+  return desktopProxy();
 }
 
 class LinuxRegistry : public RegistryView {

@@ -65,6 +65,12 @@ TEST_F(EngineProfile, ServicePackAndAntivirusProducts) {
   EXPECT_EQ(record.antivirus, "A,B");
 }
 
+TEST_F(EngineProfile, MissingServicePackPropertyAddsNoSpace) {
+  com.spaces["root\\CIMV2"]["Win32_OperatingSystem"] = {Object({Text("Caption", "Some OS")})};
+  run();
+  EXPECT_EQ(record.osCaption, "Some OS");
+}
+
 TEST_F(EngineProfile, SecurityNamespaceByPlatformVersion) {
   EXPECT_EQ(SecurityCenterNamespace(6, 0), "root\\SecurityCenter");
   EXPECT_EQ(SecurityCenterNamespace(6, 1), "root\\SecurityCenter2");

@@ -202,6 +202,32 @@ TEST_F(Registry, ProcessorNameOnlyBeforeVersionSix) {
   EXPECT_EQ(record.cpuName, "Registry CPU");
 }
 
+TEST(LinuxRegistryView, ProxyFromTheEnvironment) {
+  const auto& registry = platform::SystemRegistry();
+  const char* inet = platform::kInternetSettingsKey;
+  std::string saved[2];
+  const char* names[2] = {"http_proxy", "HTTP_PROXY"};
+  for (int i = 0; i < 2; ++i) {
+    const char* value = std::getenv(names[i]);
+    saved[i] = value ? value : "";
+    ::unsetenv(names[i]);
+  }
+  ::setenv("HTTP_PROXY", "http://proxy.example:3128/", 1);
+  auto enable = registry.readValue(RegistryHive::CurrentUser, inet, "ProxyEnable");
+  auto server = registry.readValue(RegistryHive::CurrentUser, inet, "ProxyServer");
+  ASSERT_TRUE(enable && server);
+  EXPECT_EQ(enable->number, 1u);
+  EXPECT_EQ(server->text, "proxy.example:3128");
+  FakeWindow fake;
+  fake.window.sources.registry = &registry;
+  TestRecord record;
+  vGetRegistryInfo(record, fake.window);
+  EXPECT_EQ(record.proxyServer, "proxy.example:3128");
+  ::unsetenv("HTTP_PROXY");
+  for (int i = 0; i < 2; ++i)
+    if (!saved[i].empty()) ::setenv(names[i], saved[i].c_str(), 1);
+}
+
 TEST(LinuxRegistryView, NumbersComeFromTheSysctls) {
   const auto& registry = platform::SystemRegistry();
   auto rmem = platform::ReadSmallFile("/proc/sys/net/ipv4/tcp_rmem");
