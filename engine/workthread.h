@@ -123,7 +123,7 @@ protected:
 
   // The steps of the run that the other parts of the engine supply; tests replace them.
   // System profile of the computer, once per program start, on this thread.
-  virtual void SystemProfile() = 0;
+  virtual void SystemProfile();
   // One synchronous GET or POST; failures are results, never exceptions.
   virtual HttpResult HttpRequest(const std::string& url, bool isGet, const std::string& body,
                                  bool readResponse, bool captureCookie);

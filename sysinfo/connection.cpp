@@ -1,0 +1,148 @@
+#include "sysinfo/connection.h"
+
+#include "platform/cp950.h"
+
+#include <array>
+#include <cstring>
+
+namespace zelvo {
+
+namespace {
+bool contains(const std::string& text, const char* part) {
+  return text.find(part) != std::string::npos;
+}
+
+bool hasWirelessMarker(const std::string& description) {
+  for (const char* marker : {"Wireless", "WiFi", "802.11", "Wi-Fi"})
+    if (contains(description, marker)) return true;
+  return false;
+}
+
+std::string rowDescription(const platform::IfRow& row) {
+  std::size_t len = std::min<std::size_t>(row.descrLen, row.descr.size());
+  return std::string(row.descr.data(), strnlen(row.descr.data(), len));
+}
+} // namespace
+
+const std::string& ConnectionText(ConnectionKind kind) {
+  static const std::array<std::string, 8> texts = {
+      platform::Cp950Literal("PPPoE(Enternet300)"), platform::Cp950Literal("PPPoE(cFOS)"),
+      platform::Cp950Literal("PPPoE(Raspppoe)"),    platform::Cp950Literal("PPPoE(Windows 內建)"),
+      platform::Cp950Literal("無線網路介面"),       platform::Cp950Literal("乙太網路介面"),
+      platform::Cp950Literal("其他撥號網路"),       platform::Cp950Literal("其他網路介面"),
+  };
+  return texts[static_cast<std::size_t>(kind)];
+}
+
+bool IsPppoe(ConnectionKind kind) {
+  return kind == ConnectionKind::PppoeEnternet || kind == ConnectionKind::PppoeCfos ||
+         kind == ConnectionKind::PppoeRaspppoe || kind == ConnectionKind::PppoeBuiltIn;
+}
+
+bool IsStandardEthernetRate(std::uint32_t rateKbps) {
+  return rateKbps == 10000 || rateKbps == 100000 || rateKbps == 1000000;
+}
+
+ConnectionKind ClassifyConnection(std::uint32_t type, std::uint32_t rateKbps, std::uint32_t mtu,
+                                  const std::string& description, bool isOs6OrLater) {
+  if (type == platform::kIfTypeEthernet) {
+    if (contains(description, "P.P.P.o.E")) return ConnectionKind::PppoeEnternet;
+    if (hasWirelessMarker(description)) return ConnectionKind::Wireless;
+    // An Ethernet-typed adapter at any other rate counts as wireless.
+    return IsStandardEthernetRate(rateKbps) ? ConnectionKind::Ethernet : ConnectionKind::Wireless;
+  }
+  if (type == platform::kIfTypePpp) {
+    if (!IsStandardEthernetRate(rateKbps)) return ConnectionKind::OtherDialUp;
+    if (mtu <= 1480) return ConnectionKind::PppoeBuiltIn;
+    return isOs6OrLater ? ConnectionKind::PppoeCfos : ConnectionKind::PppoeRaspppoe;
+  }
+  return hasWirelessMarker(description) ? ConnectionKind::Wireless : ConnectionKind::OtherInterface;
+}
+
+void vGetIpHlpInfo(TestRecord& record, WindowProfile& window) {
+  const IpHelperSource& ip = *window.sources.ipHelper;
+  record.nicMtu = 0xFFFFFFFFu;
+
+  std::uint32_t routeIf = 0;
+  if (ip.bestInterface(ParseIpv4Address(window.primaryReference), routeIf) != platform::kNoError &&
+      ip.bestInterface(ParseIpv4Address(window.alternateReference), routeIf) != platform::kNoError)
+    return;
+  window.routeIfIndex = routeIf;
+
+  // The search starts at the second row, as the engine's readers expect; no match leaves the row
+  // count, which designates no row (readers check it against the table size).
+  std::vector<InterfaceRow> rows;
+  ip.interfaceTable(rows);
+  std::size_t position = 1;
+  while (position < rows.size() && rows[position].friendlyIndex != routeIf)
+    ++position;
+  record.bestIfPos = static_cast<std::int32_t>(position);
+
+  platform::IfRow row{};
+  row.index = routeIf;
+  // An interface that vanished since the route lookup has no row to describe; keep the old values.
+  if (ip.ifEntry(row) != platform::kNoError) return;
+  record.nicRateKbps = row.speed / 1000;
+  record.nicMtu = row.mtu;
+  record.nicDescription = rowDescription(row);
+
+  ConnectionKind kind = ClassifyConnection(row.type, record.nicRateKbps, record.nicMtu, record.nicDescription,
+                                           window.isOs6OrLater);
+  record.connectionType = ConnectionText(kind);
+
+  std::vector<AdapterInfo> adapters;
+  if (IsPppoe(kind)) {
+    // The physical adapter that carries the PPPoE session: the first other adapter that is up.
+    ip.adapterList(adapters);
+    bool found = false;
+    for (const auto& adapter : adapters) {
+      if (adapter.index == routeIf) continue;
+      for (const auto& candidate : rows) {
+        if (candidate.friendlyIndex == adapter.index &&
+            (candidate.operStatusText == "Operational" || candidate.operStatusText == "Connected")) {
+          record.nicDescription = candidate.description;
+          record.nicRateKbps = candidate.speed / 1000;
+          found = true;
+          break;
+        }
+      }
+      if (found) break;
+    }
+  }
+
+  adapters.clear();
+  ip.adapterList(adapters);
+  for (const auto& adapter : adapters) {
+    if (adapter.index != routeIf) continue;
+    record.localIp = adapter.ipList.empty() ? std::string() : adapter.ipList.front();
+    break;
+  }
+}
+
+std::string szGetAdapterConnectStatus(std::uint32_t index, const WindowProfile& window) {
+  platform::IfRow row{};
+  row.index = index;
+  window.sources.ipHelper->ifEntry(row); // a failed read leaves the cleared row
+  static const char* const texts[] = {"NON OPERATIONAL", "UNREACHABLE", "DISCONNECTED",
+                                      "CONNECTING",      "CONNECTED",   "OPERATIONAL"};
+  return row.operStatus < 6 ? texts[row.operStatus] : "UNKNOWN";
+}
+
+std::int32_t iNICConnect(const WindowProfile& window) {
+  std::vector<AdapterInfo> adapters;
+  window.sources.ipHelper->adapterList(adapters);
+  std::int32_t connected = 0;
+  for (const auto& adapter : adapters) {
+    std::string status = szGetAdapterConnectStatus(adapter.index, window);
+    if (status == "OPERATIONAL" || status == "CONNECTED") ++connected;
+  }
+  return connected;
+}
+
+std::optional<std::string> getIPByName(const std::string& hostName, const WindowProfile& window) {
+  auto address = window.sources.ipHelper->resolveIpv4(hostName);
+  if (!address) return std::nullopt;
+  return platform::inet_ntoa(*address);
+}
+
+} // namespace zelvo

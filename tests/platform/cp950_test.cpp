@@ -1,0 +1,37 @@
+#include "platform/cp950.h"
+
+#include <gtest/gtest.h>
+
+namespace zelvo::platform {
+namespace {
+
+TEST(Cp950, RoundTripsChineseAndAscii) {
+  const std::string utf8 = "乙太網路介面 PPPoE(Windows 內建)";
+  auto cp950 = Utf8ToCp950(utf8);
+  ASSERT_TRUE(cp950);
+  EXPECT_EQ(cp950->substr(0, 2), "\xA4\x41"); // 乙
+  EXPECT_EQ(Cp950ToUtf8(*cp950).value(), utf8);
+  auto utf16 = Cp950ToUtf16(*cp950);
+  ASSERT_TRUE(utf16);
+  EXPECT_EQ((*utf16)[0], u'乙');
+  EXPECT_EQ(Utf16ToCp950(*utf16).value(), *cp950);
+  EXPECT_EQ(Cp950ToUtf16Le("A\xA4\x41").value(), std::string("A\0\x59\x4E", 4));
+  EXPECT_EQ(Utf8ToUtf16("eth0").value(), u"eth0");
+  EXPECT_EQ(Cp950Literal("其他網路介面").size(), 12u);
+}
+
+TEST(Cp950, UnrepresentableOrBrokenInputGivesNoValue) {
+  EXPECT_FALSE(Utf8ToCp950("emoji \xF0\x9F\x98\x80"));
+  EXPECT_FALSE(Cp950ToUtf8("\xA4")); // a lead byte without its trail byte
+  EXPECT_FALSE(Utf8ToCp950("\xC3")); // a cut UTF-8 sequence
+  EXPECT_EQ(Cp950ToUtf8("").value(), "");
+  EXPECT_EQ(Cp950Literal("\xF0\x9F\x98\x80"), "");
+  // Longer than one conversion buffer.
+  std::string many(5000, '\0');
+  for (std::size_t i = 0; i < many.size(); i += 2)
+    many[i] = '\xA4', many[i + 1] = '\x41';
+  EXPECT_EQ(Cp950ToUtf8(many).value().size(), 2500u * 3);
+}
+
+} // namespace
+} // namespace zelvo::platform
