@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <glib-unix.h>
+#include <glib.h>
 #include <linux/errqueue.h>
 #include <linux/icmp.h>
 #include <netinet/in.h>
@@ -134,7 +136,25 @@ struct IcmpFile::State {
   std::uint32_t destination = 0;
   std::uint16_t ident = 0; // raw sockets only: the kernel picks it for datagram sockets
   std::uint16_t sequence = 0;
-  std::int64_t sentRealNs = 0, sentMonoNs = 0, deadlineMonoNs = 0;
+  std::int64_t sentMonoNs = 0, deadlineMonoNs = 0;
+  GSource* watch = nullptr; // reads the reply as it arrives, on the sending thread's main context
+
+  ~State() { unwatch(); }
+  void unwatch() {
+    if (!watch) return;
+    g_source_destroy(watch);
+    g_source_unref(watch);
+    watch = nullptr;
+  }
+  static gboolean onReadable(gint, GIOCondition, gpointer data) {
+    auto* self = static_cast<State*>(data);
+    self->poll();
+    if (!self->finished) return G_SOURCE_CONTINUE;
+    // Finished: the completion waits in the queue for the next alertable sleep.
+    g_source_unref(self->watch);
+    self->watch = nullptr;
+    return G_SOURCE_REMOVE;
+  }
 
   void finish(const IcmpEchoReply& result) {
     reply = result;
@@ -144,7 +164,7 @@ struct IcmpFile::State {
 
 private:
   bool matchesEcho(const std::uint8_t* icmp, std::size_t size) const;
-  void takeReply(std::size_t size, int ttl, std::int64_t stampRealNs);
+  void takeReply(std::size_t size, int ttl);
   void readErrorQueue();
 };
 
@@ -162,11 +182,9 @@ bool IcmpFile::State::matchesEcho(const std::uint8_t* icmp, std::size_t size) co
   return kind == IcmpSocketKind::Datagram || read16(icmp + 4) == ident;
 }
 
-void IcmpFile::State::takeReply(std::size_t size, int ttl, std::int64_t stampRealNs) {
-  std::int64_t elapsedNs = stampRealNs - sentRealNs;
-  // A reply without a kernel stamp, or a wall clock that jumped, falls back to the monotonic clock.
-  if (stampRealNs == 0 || elapsedNs < 0 || elapsedNs > deadlineMonoNs - sentMonoNs + 1000000000)
-    elapsedNs = nowNs(CLOCK_MONOTONIC) - sentMonoNs;
+void IcmpFile::State::takeReply(std::size_t size, int ttl) {
+  // Read as it arrives (the watch below), so the time read is the time of arrival.
+  std::int64_t elapsedNs = nowNs(CLOCK_MONOTONIC) - sentMonoNs;
   if (elapsedNs > deadlineMonoNs - sentMonoNs) {
     finish({kIpReqTimedOut, 0, 0, 0});
     return;
@@ -224,14 +242,9 @@ void IcmpFile::State::poll() {
       break;
     }
     int ttl = 0;
-    std::int64_t stampNs = 0;
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
       if (c->cmsg_level == SOL_IP && c->cmsg_type == IP_TTL) {
         std::memcpy(&ttl, CMSG_DATA(c), sizeof ttl);
-      } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-        timespec ts{};
-        std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-        stampNs = static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
       }
     }
     const std::uint8_t* icmp = buffer.data();
@@ -249,7 +262,7 @@ void IcmpFile::State::poll() {
     std::uint8_t type = icmp[0];
     if (type == kEchoReply) {
       if (from.sin_addr.s_addr != destination || !matchesEcho(icmp, size)) continue;
-      takeReply(size, ttl, stampNs);
+      takeReply(size, ttl);
     } else if (kind == IcmpSocketKind::Raw && (type == kDestUnreachable || type == kTimeExceeded ||
                                                type == kParameterProblem || type == kSourceQuench)) {
       // The error quotes our request's IP header and the first 8 bytes of its ICMP header.
@@ -310,7 +323,6 @@ std::unique_ptr<IcmpFile> IcmpCreateFile(IcmpSocketKind kind) {
   state->fd.reset(fd);
   state->kind = opened;
   int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
   if (opened == IcmpSocketKind::Datagram) {
     ::setsockopt(fd, SOL_IP, IP_RECVTTL, &on, sizeof on);
     ::setsockopt(fd, SOL_IP, IP_RECVERR, &on, sizeof on);
@@ -364,14 +376,21 @@ std::uint32_t IcmpSendEcho2(IcmpFile& handle, std::uint32_t destination, const v
   state.pending = true;
   state.finished = false;
   state.sentMonoNs = nowNs(CLOCK_MONOTONIC);
-  state.sentRealNs = nowNs(CLOCK_REALTIME);
   state.deadlineMonoNs = state.sentMonoNs + static_cast<std::int64_t>(timeoutMs) * 1000000;
   ssize_t sent;
   do {
     sent = ::sendto(state.fd.get(), packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&to),
                     sizeof to);
   } while (sent < 0 && errno == EINTR);
-  if (sent < 0) state.finish({sendErrorStatus(errno), 0, 0, 0});
+  if (sent < 0) {
+    state.finish({sendErrorStatus(errno), 0, 0, 0});
+  } else {
+    state.watch = g_unix_fd_source_new(state.fd.get(), static_cast<GIOCondition>(G_IO_IN | G_IO_ERR));
+    g_source_set_callback(state.watch, G_SOURCE_FUNC(&IcmpFile::State::onReadable), &state, nullptr);
+    GMainContext* context = g_main_context_ref_thread_default();
+    g_source_attach(state.watch, context);
+    g_main_context_unref(context);
+  }
   pendingEchoes.push_back(handle.state_);
   return kErrorIoPending;
 }
@@ -390,10 +409,12 @@ void SleepEx(int ms, bool alertable) {
     std::shared_ptr<IcmpFile::State> state = entry.lock();
     if (!state) continue;
     state->poll();
-    if (state->finished)
+    if (state->finished) {
+      state->unwatch();
       ready.push_back(std::move(state));
-    else
+    } else {
       still.push_back(entry);
+    }
   }
   pendingEchoes.swap(still);
   for (auto& state : ready) {

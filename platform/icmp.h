@@ -3,7 +3,8 @@
 // A handle is an ICMP datagram socket (with IP_RECVTTL for the reply's time to live), or a raw ICMP
 // socket where the system does not allow datagram ICMP for our group. Completions are queued to the
 // thread that started the echo and run only inside that thread's alertable sleep (SleepEx), the way
-// the prober's tick expects them.
+// the prober's tick expects them. Replies are read as they arrive by a watch on that thread's GLib
+// main context, so the round trip is exact to the main loop's latency while the loop runs.
 
 #include <cstdint>
 #include <functional>

@@ -107,6 +107,27 @@ TEST_P(IcmpEcho, ReplyFromLoopbackCarriesSizeAndTheReplysTtl) {
   EXPECT_EQ(request.destination, ipv4("127.0.0.1"));
 }
 
+TEST_P(IcmpEcho, RoundTripIsTheReplysArrivalNotItsDelivery) {
+  // A token bucket on loopback holds every reply back by about 20 ms; the completion is only
+  // delivered a second later, while the main loop runs.
+  ASSERT_EQ(ns_->netns().run("tc qdisc add dev lo root tbf rate 8kbit burst 128 limit 3000"), 0);
+  auto handle = platform::IcmpCreateFile(GetParam());
+  ASSERT_TRUE(handle);
+  std::optional<IcmpEchoReply> got;
+  platform::IpOptionInformation options;
+  options.ttl = 255;
+  ASSERT_EQ(platform::IcmpSendEcho2(*handle, ipv4("127.0.0.1"), kData.data(), 32, options, 2000,
+                                    [&](const IcmpEchoReply& reply) { got = reply; }),
+            platform::kErrorIoPending);
+  pumpFor(1000ms);
+  EXPECT_FALSE(got);
+  platform::SleepEx(1, true);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->status, platform::kIpSuccess);
+  EXPECT_GE(got->roundTripMs, 15u);
+  EXPECT_LT(got->roundTripMs, 1000u);
+}
+
 TEST_P(IcmpEcho, HandlesCompleteInStartOrderEachWithItsOwnReply) {
   // Three echoes at once on three sockets, one of them to a host that never answers: every
   // completion belongs to its own request, whatever the raw sockets overhear.
