@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -16,6 +15,14 @@ namespace {
 
 using namespace std::chrono_literals;
 using platform::IcmpSocketKind;
+
+// "%02d:%02d:%02d" of a local time.
+bool isClockText(const std::string& text) {
+  if (text.size() != 8 || text[2] != ':' || text[5] != ':') return false;
+  for (std::size_t i : {0, 1, 3, 4, 6, 7})
+    if (text[i] < '0' || text[i] > '9') return false;
+  return text.substr(0, 2) < "24" && text[3] < '6' && text[6] <= '6';
+}
 
 struct Reply {
   TICMPSENDECHO2* sender = nullptr;
@@ -140,8 +147,7 @@ TEST_P(IcmpProberEcho, EveryTickSendsThePayloadWithTtl255AndRepliesComeAtALaterT
     EXPECT_EQ(reply.dataSize, 32);
     EXPECT_EQ(reply.ttl, kNamespaceReplyTtl);
     EXPECT_EQ(reply.host, "127.0.0.1");
-    EXPECT_TRUE(std::regex_match(reply.sendTime, std::regex("[0-2][0-9]:[0-5][0-9]:[0-6][0-9]")))
-        << reply.sendTime;
+    EXPECT_TRUE(isClockText(reply.sendTime)) << reply.sendTime;
   }
   const std::vector<SeenRequest>& seen = listener_->all();
   ASSERT_GE(seen.size(), replies.size());
