@@ -239,6 +239,8 @@ void IcmpFile::State::poll() {
     ssize_t got = ::recvmsg(fd.get(), &msg, MSG_DONTWAIT);
     if (got < 0) {
       if (errno == EINTR) continue;
+      // A pending socket error is the stack's verdict on the echo.
+      if (errno != EAGAIN && errno != EWOULDBLOCK) finish({sendErrorStatus(errno), 0, 0, 0});
       break;
     }
     int ttl = 0;
@@ -351,13 +353,9 @@ std::uint32_t IcmpSendEcho2(IcmpFile& handle, std::uint32_t destination, const v
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = destination;
-  if (state.kind == IcmpSocketKind::Raw) {
-    // A connected raw socket hears only from the destination.
-    if (::connect(state.fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 &&
-        errno != ENETUNREACH && errno != EHOSTUNREACH && errno != EACCES && errno != EINVAL)
-      return kIpGeneralFailure;
-    state.ident = nextIdent.fetch_add(1);
-  }
+  // Raw sockets stay unconnected: a connected one would not hear the errors that routers (or the
+  // local stack) send about the request.
+  if (state.kind == IcmpSocketKind::Raw) state.ident = nextIdent.fetch_add(1);
   state.sequence = nextSequence.fetch_add(1);
 
   std::vector<std::uint8_t> packet(kIcmpHeader + size);

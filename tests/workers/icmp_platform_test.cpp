@@ -173,7 +173,7 @@ TEST_P(IcmpEcho, SilentHostTimesOutNotBeforeTheTimeout) {
   EXPECT_GE(elapsed, 2000ms);
 }
 
-TEST_P(IcmpEcho, RefusedRoutesCompleteAsUnreachable) {
+TEST_P(IcmpEcho, UnreachableDestinationsCompleteAsUnreachable) {
   EchoOutcome unrouted = echoOnce(GetParam(), kUnroutedHost);
   EXPECT_EQ(unrouted.started, platform::kErrorIoPending);
   EXPECT_EQ(unrouted.completions, 1);
@@ -183,6 +183,11 @@ TEST_P(IcmpEcho, RefusedRoutesCompleteAsUnreachable) {
   EXPECT_EQ(unreachable.completions, 1);
   EXPECT_EQ(unreachable.reply.status, platform::kIpDestHostUnreachable);
   EXPECT_EQ(unreachable.reply.roundTripMs, 0u);
+
+  // Reported later by an ICMP error that quotes the request.
+  EchoOutcome unresolved = echoOnce(GetParam(), kUnresolvedHost);
+  EXPECT_EQ(unresolved.completions, 1);
+  EXPECT_EQ(unresolved.reply.status, platform::kIpDestHostUnreachable);
 }
 
 TEST_P(IcmpEcho, ClosingAHandleDropsItsPendingCompletion) {

@@ -28,6 +28,9 @@ namespace zelvo::test {
 inline constexpr int kNamespaceReplyTtl = 77;
 // Routed into a veth end whose peer drops everything: echoes to it are sent and never answered.
 inline constexpr const char* kSilentHost = "192.0.2.7";
+// On the veth's subnet without a neighbour: address resolution fails fast and the stack reports the
+// host unreachable by an ICMP error, as a router would.
+inline constexpr const char* kUnresolvedHost = "192.0.2.8";
 // Has no route in the namespace: the stack refuses to send.
 inline constexpr const char* kUnroutedHost = "203.0.113.9";
 // Routed as unreachable inside the namespace.
@@ -45,7 +48,8 @@ public:
         ns_.run("ip link add va type veth peer name vb && ip link set va up && ip link set vb up && "
                 "ip addr add 192.0.2.1/24 dev va && "
                 "ip neigh add 192.0.2.7 lladdr 02:00:00:00:00:07 dev va nud permanent && "
-                "ip route add unreachable 198.51.100.9") == 0;
+                "ip route add unreachable 198.51.100.9 && "
+                "sysctl -q -w net.ipv4.neigh.va.mcast_solicit=1 net.ipv4.neigh.va.retrans_time_ms=100") == 0;
     if (!configured) return;
     original_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
     entered_ = original_ >= 0 && ns_.enter();
