@@ -1,0 +1,95 @@
+#pragma once
+// ICMP echo stand-in: open a handle, start one asynchronous echo on it with a completion, close it.
+// A handle is an ICMP datagram socket (with IP_RECVTTL for the reply's time to live), or a raw ICMP
+// socket where the system does not allow datagram ICMP for our group. Completions are queued to the
+// thread that started the echo and run only inside that thread's alertable sleep (SleepEx), the way
+// the prober's tick expects them. Replies are read as they arrive by a watch on that thread's GLib
+// main context, so the round trip is exact to the main loop's latency while the loop runs.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace zelvo::platform {
+
+// Echo statuses. 0 is a reply; the others keep the numbers the prober's callers know.
+inline constexpr std::uint32_t kIpSuccess = 0;
+inline constexpr std::uint32_t kErrorIoPending = 997; // the echo started; one completion follows
+inline constexpr std::uint32_t kIpDestNetUnreachable = 11002;
+inline constexpr std::uint32_t kIpDestHostUnreachable = 11003;
+inline constexpr std::uint32_t kIpDestProtUnreachable = 11004;
+inline constexpr std::uint32_t kIpDestPortUnreachable = 11005;
+inline constexpr std::uint32_t kIpNoResources = 11006;
+inline constexpr std::uint32_t kIpPacketTooBig = 11009;
+inline constexpr std::uint32_t kIpReqTimedOut = 11010;
+inline constexpr std::uint32_t kIpBadRoute = 11012;
+inline constexpr std::uint32_t kIpTtlExpiredTransit = 11013;
+inline constexpr std::uint32_t kIpTtlExpiredReassem = 11014;
+inline constexpr std::uint32_t kIpParamProblem = 11015;
+inline constexpr std::uint32_t kIpSourceQuench = 11016;
+inline constexpr std::uint32_t kIpGeneralFailure = 11050;
+
+enum class IcmpSocketKind {
+  Automatic, // datagram ICMP, falling back to raw when datagram ICMP is not allowed
+  Datagram,
+  Raw,
+};
+
+// The first reply entry of a completed echo. For a status other than 0 the other three are 0.
+struct IcmpEchoReply {
+  std::uint32_t status = kIpSuccess;
+  std::uint32_t roundTripMs = 0;
+  std::uint16_t dataSize = 0;
+  std::uint8_t ttl = 0;
+};
+
+struct IpOptionInformation {
+  std::uint8_t ttl = 128;
+  std::uint8_t tos = 0;
+};
+
+// Runs on the thread that started the echo, inside its SleepEx(.., true).
+using IcmpCompletion = std::function<void(const IcmpEchoReply& reply)>;
+
+class IcmpFile {
+public:
+  ~IcmpFile(); // closes the socket; a pending echo's completion is dropped
+  IcmpFile(const IcmpFile&) = delete;
+  IcmpFile& operator=(const IcmpFile&) = delete;
+
+  IcmpSocketKind kind() const;
+
+  struct State;
+
+private:
+  friend std::unique_ptr<IcmpFile> IcmpCreateFile(IcmpSocketKind kind);
+  friend std::uint32_t IcmpSendEcho2(IcmpFile& handle, std::uint32_t destination, const void* data,
+                                     std::uint16_t size, const IpOptionInformation& options,
+                                     std::uint32_t timeoutMs, IcmpCompletion completion);
+  explicit IcmpFile(std::shared_ptr<State> state);
+  std::shared_ptr<State> state_;
+};
+
+// Opens a handle; null when no ICMP socket of the asked kind can be opened. Closing = destroying it.
+std::unique_ptr<IcmpFile> IcmpCreateFile(IcmpSocketKind kind = IcmpSocketKind::Automatic);
+
+// Starts one echo to the IPv4 address (network order) carrying size bytes of data, with the
+// options' TTL and type of service. Returns kErrorIoPending when the echo is under way: exactly one
+// completion follows (a reply, a time-out after timeoutMs, or the failure the route reported).
+// Any other return value means nothing was started and no completion follows. One echo at a time
+// per handle.
+std::uint32_t IcmpSendEcho2(IcmpFile& handle, std::uint32_t destination, const void* data, std::uint16_t size,
+                            const IpOptionInformation& options, std::uint32_t timeoutMs,
+                            IcmpCompletion completion);
+
+// Sleeps, then, when alertable, runs the completions of the calling thread's finished echoes in the
+// order the echoes were started.
+void SleepEx(int ms, bool alertable);
+
+// A dotted IPv4 text (four decimal parts) in network order; none for anything else and for
+// 255.255.255.255, which the address parser cannot tell from a failure.
+std::optional<std::uint32_t> InetAddr(const std::string& text);
+
+} // namespace zelvo::platform
