@@ -76,6 +76,10 @@ void vGetIpHlpInfo(TestRecord& record, WindowProfile& window) {
   std::size_t position = 1;
   while (position < rows.size() && rows[position].friendlyIndex != routeIf)
     ++position;
+  // The search skips the first row, which on the original platform is a loopback that never carries
+  // the route. Here the first row is the real loopback, and it carries the route when the service
+  // runs on this machine (the test bed): without it the engine would have no counters to read.
+  if (position >= rows.size() && !rows.empty() && rows[0].friendlyIndex == routeIf) position = 0;
   record.bestIfPos = static_cast<std::int32_t>(position);
 
   platform::IfRow row{};
