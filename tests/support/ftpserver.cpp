@@ -5,10 +5,12 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
 #include <random>
+#include <sched.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -22,6 +24,17 @@ void runIn(NetNamespace* ns, const std::function<void()>& fn) {
     fn();
   });
   t.join();
+}
+
+NamespaceEntry::NamespaceEntry(NetNamespace& ns) {
+  home_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+  ok_ = home_ >= 0 && ns.enter();
+}
+
+NamespaceEntry::~NamespaceEntry() {
+  if (home_ < 0) return;
+  ::setns(home_, CLONE_NEWNET);
+  ::close(home_);
 }
 
 namespace {
@@ -93,7 +106,7 @@ bool shape(NetNamespace& ns, const std::string& interface, const std::string& ra
   std::string base = "ip netns exec " + ns.name() + " tc qdisc ";
   if (rate.empty()) return shell(base + "del dev " + interface + " root 2>/dev/null") == 0;
   // The burst holds the largest packet of the interface (loopback sends 64 KiB segments).
-  return shell(base + "replace dev " + interface + " root tbf rate " + rate + " burst 256kb latency 100ms") ==
+  return shell(base + "replace dev " + interface + " root tbf rate " + rate + " burst 256kb latency 20ms") ==
          0;
 }
 

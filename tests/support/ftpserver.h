@@ -21,6 +21,20 @@ namespace zelvo::test {
 
 // Runs fn on a new thread that has entered the namespace (nullptr: the caller's) and waits for it.
 void runIn(NetNamespace* ns, const std::function<void()>& fn);
+// Moves the calling thread into the namespace and back to where it was when the object goes (a
+// process whose thread stays inside would be killed with the namespace's processes).
+class NamespaceEntry {
+public:
+  explicit NamespaceEntry(NetNamespace& ns);
+  ~NamespaceEntry();
+  NamespaceEntry(const NamespaceEntry&) = delete;
+  NamespaceEntry& operator=(const NamespaceEntry&) = delete;
+  bool ok() const { return ok_; }
+
+private:
+  int home_ = -1;
+  bool ok_ = false;
+};
 // True once a TCP connect to host:port succeeds from inside the namespace.
 bool waitForPort(NetNamespace* ns, const std::string& host, int port, std::chrono::milliseconds timeout);
 // Received and sent bytes of an interface as the calling thread's namespace counts them.
