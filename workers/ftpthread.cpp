@@ -29,6 +29,8 @@ constexpr long kResponseTimeoutS = 10;
 constexpr int kDisconnectWaitMs = 3000;
 // An upload that was asked to end may finish its STOR for this long after a disconnect request.
 constexpr int kUploadFinishGraceMs = 1500;
+constexpr std::int64_t kBatchBytes = 512 << 10;
+constexpr int kBatchPauseMs = 8;
 
 std::int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -497,7 +499,9 @@ int CFTPSession::drive() {
   bool finished = false;
   while (!finished) {
     int active = 0;
+    std::int64_t before = transferred_.load();
     curl_multi_perform(multi, &active);
+    std::int64_t moved = transferred_.load() - before;
     int queued = 0;
     while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
       if (msg->msg == CURLMSG_DONE) {
@@ -511,6 +515,10 @@ int CFTPSession::drive() {
       result = CURLE_ABORTED_BY_CALLBACK;
       break;
     }
+    // A transfer that trickles in small pieces is read in batches: waking for every segment would cost
+    // more processor time than the data itself. A full buffer is read again at once.
+    if (moved > 0 && moved < kBatchBytes)
+      std::this_thread::sleep_for(std::chrono::milliseconds(kBatchPauseMs));
     curl_multi_poll(multi, nullptr, 0, 200, nullptr);
   }
   // Removing an unfinished request drops its connection; curl sends nothing more on it.
@@ -600,6 +608,10 @@ bool CFTPSession::Connect() {
     }
   }
   if (kind != ErrorKind::None) return !isLead();
+  {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    settings_.directory.clear(); // a fresh login starts in the login directory
+  }
   connected_ = true;
   if (onConnected_) onConnected_(*this);
   return true;
