@@ -669,7 +669,12 @@ void CFTPSession::StartDownload() {
       rc = drive();
       phase_ = Phase::Idle;
       kind = classify(rc);
-      if (kind != ErrorKind::None) failure = errorText(rc, kind);
+      if (kind != ErrorKind::None) {
+        failure = errorText(rc, kind);
+        // The session counts as disconnected from here on, so it keeps no connection either.
+        client_->shutdownControl();
+        connected_ = false; // without a disconnected event: the one log line tells the story
+      }
       curl_off_t size = -1;
       curl_easy_getinfo(client_->easy(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size);
       knownSize_ = kind == ErrorKind::None ? static_cast<std::int64_t>(size) : -1;

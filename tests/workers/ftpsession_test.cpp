@@ -228,10 +228,14 @@ TEST(FtpSession, ThreeSessionsAreCountedExactlyOnceAndLaterStartsResetTheTotal) 
   EXPECT_EQ(s4.TransferredBytes() + s5.TransferredBytes() + s6.TransferredBytes(),
             static_cast<std::int64_t>(3 * size));
 
-  // A second transfer on the same session starts counting from zero again.
+  // A second transfer on the same session starts counting from zero again. A completed download
+  // leaves the session running, so its file can no longer be changed.
+  EXPECT_TRUE(s5.Running());
+  s5.SetDownloadFile("other.bin");
   s5.StartDownload();
   ASSERT_TRUE(waitFor([&] { return !s5.WorkerActive(); }, 10s));
   EXPECT_EQ(ftpCounters().TotalBytes, static_cast<std::int64_t>(size));
+  EXPECT_FALSE(server.sawCommand("RETR other.bin"));
 
   // A later start of the phase sets the shared total back to 0 even after the lead counted.
   FaultyFtpServer held(with(Fault::HoldData, size));
@@ -394,4 +398,24 @@ TEST(FtpSession, DestroyingSessionEndsItsStalledWorkerFirst) {
   auto before = std::chrono::steady_clock::now();
   s.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - before, 4s);
+}
+
+TEST(FtpSession, StartingAgainEndsTheOlderTransferBeforeUsingTheClient) {
+  FaultyFtpServer server(with(Fault::StallRetr, 1 << 30));
+  CFTPSession s;
+  SessionRecorder rec;
+  rec.attach(s);
+  prepare(s, "FTP5", "127.0.0.1", server.port());
+  ASSERT_TRUE(s.Connect());
+  s.SetDownloadFile("a.bin");
+  s.StartDownload();
+  ASSERT_TRUE(waitFor([&] { return s.TransferredBytes() == 256 << 10; }, 5s));
+  // One control connection cannot carry two transfers: the stalled one is ended first, which costs
+  // the connection, so the new start finds none and says so.
+  s.StartDownload();
+  EXPECT_TRUE(waitFor([&] { return !s.WorkerActive(); }, 3s));
+  EXPECT_FALSE(s.Connected());
+  auto logs = rec.logsOf("FTP5");
+  EXPECT_TRUE(contains(logs, "FtpError - Not connected."));
+  EXPECT_EQ(server.connections(), 1) << "no silent second login";
 }
