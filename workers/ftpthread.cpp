@@ -1,6 +1,7 @@
 #include "workers/ftpthread.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -373,38 +374,36 @@ void CFTPSession::log(const std::string& text) {
   if (onLog_) onLog_(*this, text);
 }
 
-#define ZELVO_GUARDED_SET(field, value)                                                                      \
-  do {                                                                                                       \
-    if (connected_.load()) return;                                                                           \
-    std::lock_guard<std::mutex> lock(settingsMutex_);                                                        \
-    settings_.field = value;                                                                                 \
-  } while (0)
+template <class T> void CFTPSession::setWhileDisconnected(T Settings::*field, const T& value) {
+  if (connected_.load()) return; // ignored without notice while connected
+  std::lock_guard<std::mutex> lock(settingsMutex_);
+  settings_.*field = value;
+}
 
 void CFTPSession::SetName(const std::string& name) {
-  ZELVO_GUARDED_SET(name, name);
+  setWhileDisconnected(&Settings::name, name);
 }
 void CFTPSession::SetHost(const std::string& host) {
-  ZELVO_GUARDED_SET(host, host);
+  setWhileDisconnected(&Settings::host, host);
 }
 void CFTPSession::SetUsername(const std::string& user) {
-  ZELVO_GUARDED_SET(user, user);
+  setWhileDisconnected(&Settings::user, user);
 }
 void CFTPSession::SetPassword(const std::string& password) {
-  ZELVO_GUARDED_SET(password, password);
+  setWhileDisconnected(&Settings::password, password);
 }
 void CFTPSession::SetPort(int port) {
-  ZELVO_GUARDED_SET(port, port);
+  setWhileDisconnected(&Settings::port, port);
 }
 void CFTPSession::SetPassive(bool passive) {
-  ZELVO_GUARDED_SET(passive, passive);
+  setWhileDisconnected(&Settings::passive, passive);
 }
 void CFTPSession::SetRecvBufferSize(int bytes) {
-  ZELVO_GUARDED_SET(recvBuffer, bytes);
+  setWhileDisconnected(&Settings::recvBuffer, bytes);
 }
 void CFTPSession::SetSendBufferSize(int bytes) {
-  ZELVO_GUARDED_SET(sendBuffer, bytes);
+  setWhileDisconnected(&Settings::sendBuffer, bytes);
 }
-#undef ZELVO_GUARDED_SET
 
 void CFTPSession::SetAbortMode(bool abortByDataChannel) {
   if (!connected_.load()) abortByDataChannel_ = abortByDataChannel;
@@ -428,6 +427,13 @@ bool CFTPSession::WorkerActive() const {
 }
 
 namespace {
+
+bool validHost(const std::string& host) {
+  if (host.empty() || host.size() > 253) return false;
+  return std::all_of(host.begin(), host.end(), [](unsigned char c) {
+    return std::isalnum(c) || c == '.' || c == '-' || c == ':' || c == '_';
+  });
+}
 
 // Joins a directory and a name relative to the login directory; a leading '/' starts from the root.
 std::string joinPath(const std::string& directory, const std::string& name) {
@@ -583,6 +589,8 @@ bool CFTPSession::Connect() {
   connected_ = false;
   log("> Connect() !!!!!");
   Settings s = settings();
+  // The host comes from the service's document: only a name or an address goes into the address.
+  if (!validHost(s.host) || s.port <= 0 || s.port > 65535) return !isLead();
   ErrorKind kind;
   {
     DriveLock guard(*client_);

@@ -110,6 +110,7 @@ private:
     std::string downloadFile, uploadFile, directory;
   };
   Settings settings() const;
+  template <class T> void setWhileDisconnected(T Settings::*field, const T& value);
   bool nameIsFourLong() const;
   bool isLead() const;
   void log(const std::string& text);

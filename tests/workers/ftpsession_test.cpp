@@ -419,3 +419,18 @@ TEST(FtpSession, StartingAgainEndsTheOlderTransferBeforeUsingTheClient) {
   EXPECT_TRUE(contains(logs, "FtpError - Not connected."));
   EXPECT_EQ(server.connections(), 1) << "no silent second login";
 }
+
+TEST(FtpSession, HostThatIsNoNameOrAddressIsNeverPutIntoTheAddress) {
+  FaultyFtpServer server(with(Fault::None));
+  for (std::string host : {"127.0.0.1/x", "ftp@127.0.0.1", "127.0.0.1 ", "", "127.0.0.1\r\nUSER x"}) {
+    CFTPSession s;
+    prepare(s, "FTP4", host, server.port());
+    EXPECT_FALSE(s.Connect()) << host;
+    EXPECT_FALSE(s.Connected()) << host;
+  }
+  EXPECT_EQ(server.connections(), 0);
+  CFTPSession other;
+  prepare(other, "FTP6", "127.0.0.1:80", server.port());
+  EXPECT_TRUE(other.Connect()) << "not a lead session";
+  EXPECT_FALSE(other.Connected());
+}
