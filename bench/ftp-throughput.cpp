@@ -200,6 +200,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     Run up = transfer(true, 10);
     std::printf("unshaped_upload_gbit=%.2f\n", up.gbit);
+    if (std::getenv("ZELVO_BENCH_VERBOSE"))
+      std::fprintf(stderr, "client cpu: download %.1f%%, upload %.1f%%\n", down.cpuPercent, up.cpuPercent);
     std::fflush(stdout);
   }
   if (!bed.shape("1gbit")) {

@@ -134,6 +134,14 @@ void MemoryStream::setPosition(std::size_t position) {
 }
 
 // ---- FtpClient: the curl handles of one session and the sockets they opened.
+//
+// The session keeps its login in the handles' connection cache: Connect logs in with a request for the
+// login directory that transfers nothing, and SIZE, CWD, RETR and STOR reuse that control connection.
+// What curl puts on the wire beyond the bare commands: PWD after the login, TYPE I before a transfer
+// rather than right after the login, REST 0 after a SIZE, a second SIZE before RETR, "CWD /" and CWDs
+// of the path when a request's directory differs from the last one. An abort of a download drops the
+// data and the control connection (no ABOR), with either abort mode. Disconnect shuts the control
+// socket down, so curl finds it dead and sends no QUIT.
 
 class FtpClient {
 public:
@@ -521,9 +529,10 @@ int CFTPSession::drive() {
       result = CURLE_ABORTED_BY_CALLBACK;
       break;
     }
-    // A transfer that trickles in small pieces is read in batches: waking for every segment would cost
-    // more processor time than the data itself. A full buffer is read again at once.
-    if (moved > 0 && moved < kBatchBytes)
+    // A download that trickles in small pieces is read in batches: waking for every segment would cost
+    // more processor time than the data itself. A full buffer is read again at once. (An upload moves
+    // what the socket's send buffer takes, so it is never held back.)
+    if (moved > 0 && moved < kBatchBytes && transfer_ && !transfer_->IsUpload)
       std::this_thread::sleep_for(std::chrono::milliseconds(kBatchPauseMs));
     curl_multi_poll(multi, nullptr, 0, 200, nullptr);
   }
