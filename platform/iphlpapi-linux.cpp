@@ -348,7 +348,8 @@ std::uint32_t GetAdaptersInfo(std::vector<AdapterEntry>& adapters) {
   std::vector<AdapterEntry> out;
   for (nl_object* obj = nl_cache_get_first(links); obj; obj = nl_cache_get_next(obj)) {
     auto* link = reinterpret_cast<rtnl_link*>(obj);
-    if (rtnl_link_get_arptype(link) == ARPHRD_LOOPBACK) continue;
+    // The loopback is listed too (as a loopback adapter): it carries the route when the service runs on
+    // this machine, and the local address is taken from the route's adapter.
     IfRow row;
     fillRow(link, ethFd.get(), row);
     AdapterEntry entry;

@@ -8,6 +8,10 @@
 namespace zelvo {
 
 namespace {
+constexpr std::uint32_t kLoopbackAdapterType = 24;
+}
+
+namespace {
 bool contains(const std::string& text, const char* part) {
   return text.find(part) != std::string::npos;
 }
@@ -100,7 +104,7 @@ void vGetIpHlpInfo(TestRecord& record, WindowProfile& window) {
     ip.adapterList(adapters);
     bool found = false;
     for (const auto& adapter : adapters) {
-      if (adapter.index == routeIf) continue;
+      if (adapter.index == routeIf || adapter.type == kLoopbackAdapterType) continue;
       for (const auto& candidate : rows) {
         if (candidate.friendlyIndex == adapter.index &&
             (candidate.operStatusText == "Operational" || candidate.operStatusText == "Connected")) {
@@ -137,6 +141,8 @@ std::int32_t iNICConnect(const WindowProfile& window) {
   window.sources.ipHelper->adapterList(adapters);
   std::int32_t connected = 0;
   for (const auto& adapter : adapters) {
+    // A loopback is no network connection.
+    if (adapter.type == kLoopbackAdapterType) continue;
     std::string status = szGetAdapterConnectStatus(adapter.index, window);
     if (status == "OPERATIONAL" || status == "CONNECTED") ++connected;
   }

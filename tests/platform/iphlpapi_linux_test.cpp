@@ -112,12 +112,18 @@ TEST_F(IpHelperNamespace, AdapterListWithAddressesGatewaysAndNames) {
   inside(*ns, [] {
     std::vector<AdapterEntry> adapters;
     ASSERT_EQ(GetAdaptersInfo(adapters), kNoError);
-    ASSERT_EQ(adapters.size(), 3u); // loopback is no adapter
+    ASSERT_EQ(adapters.size(), 4u);
     auto find = [&](const std::string& name) -> const AdapterEntry* {
       for (const auto& a : adapters)
         if (a.adapterName == name) return &a;
       return nullptr;
     };
+    // The loopback is listed as a loopback adapter with its address (the test bed's route).
+    const AdapterEntry* lo = find("lo");
+    ASSERT_NE(lo, nullptr);
+    EXPECT_EQ(lo->type, 24u);
+    ASSERT_FALSE(lo->ipAddresses.empty());
+    EXPECT_EQ(lo->ipAddresses[0].address, "127.0.0.1");
     const AdapterEntry* veth = find("zv0");
     ASSERT_NE(veth, nullptr);
     ASSERT_EQ(veth->ipAddresses.size(), 2u);

@@ -227,6 +227,10 @@ TEST_F(ConnectionProfile, ConnectedAdapterCountAndStatusWords) {
   fake.ip.adapters = {MakeAdapter(11, "a"), MakeAdapter(12, "b")};
   fake.ip.rows[2].operStatus = 2;
   EXPECT_EQ(iNICConnect(fake.window), 1);
+  // A loopback that is up is no network connection.
+  fake.ip.adapters = {MakeAdapter(11, "lo")};
+  fake.ip.adapters[0].type = 24;
+  EXPECT_EQ(iNICConnect(fake.window), 0);
   fake.ip.adaptersFail = true;
   EXPECT_EQ(iNICConnect(fake.window), 0);
 }

@@ -1,0 +1,167 @@
+// zelvo-speedtest-cli: a whole Zelvo speed test in a terminal.
+
+#include "cli/console.h"
+#include "frontend/production.h"
+#include "frontend/settings.h"
+#include "platform/cp950.h"
+#include "platform/terminal.h"
+
+#include <clocale>
+#include <cstring>
+#include <glib-unix.h>
+#include <glib.h>
+#include <iostream>
+#include <sstream>
+
+using namespace zelvo;
+
+namespace {
+
+constexpr const char* kAppVersion = "0.91";
+
+void printUsage(std::ostream& out) {
+  out << "用法：zelvo-speedtest-cli [--yes] [--json]\n"
+         "  --yes    不詢問，直接同意使用條款（設定檔的無人值守模式也有同樣效果）\n"
+         "  --json   只輸出一個 JSON 物件（速率單位為 kbit/s）\n"
+         "結束狀態：0 表示報告已被接受；其他值為錯誤代碼（14 需要更新版本，15 未同意條款，130 中斷）。\n";
+}
+
+// Passes UTF-8 text on to a stream of the terminal's charset at every flush.
+class ConvertingBuffer : public std::stringbuf {
+public:
+  ConvertingBuffer(std::ostream& target, std::string charset)
+      : target_(target), charset_(charset + "//TRANSLIT") {}
+  ~ConvertingBuffer() override { sync(); }
+
+protected:
+  int sync() override {
+    std::string text = str();
+    str("");
+    if (!text.empty())
+      target_ << platform::ConvertCharset(text, "UTF-8", charset_.c_str()).value_or(text) << std::flush;
+    return 0;
+  }
+
+private:
+  std::ostream& target_;
+  std::string charset_;
+};
+
+struct App {
+  GMainLoop* loop = nullptr;
+  ConsolePresenter* presenter = nullptr;
+  RunController* controller = nullptr;
+  GIOChannel* input = nullptr;
+  guint inputWatch = 0;
+  int status = 1;
+};
+
+gboolean onInput(GIOChannel* channel, GIOCondition, gpointer data) {
+  auto* app = static_cast<App*>(data);
+  gchar* line = nullptr;
+  gsize length = 0;
+  GIOStatus read = g_io_channel_read_line(channel, &line, &length, nullptr, nullptr);
+  if (read == G_IO_STATUS_AGAIN) return G_SOURCE_CONTINUE;
+  std::string answer = line ? line : "";
+  g_free(line);
+  app->inputWatch = 0;
+  bool yes = !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
+  app->presenter->agree(read == G_IO_STATUS_NORMAL && yes);
+  return G_SOURCE_REMOVE;
+}
+
+gboolean onSignal(gpointer data) {
+  auto* app = static_cast<App*>(data);
+  app->controller->abandonRun();
+  app->presenter->interrupt();
+  return G_SOURCE_CONTINUE;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");
+  // Numbers are always written with a decimal point, whatever the user's locale says.
+  std::setlocale(LC_NUMERIC, "C");
+
+  ConsoleOptions options;
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--yes") || !std::strcmp(argv[i], "-y")) {
+      options.yes = true;
+    } else if (!std::strcmp(argv[i], "--json")) {
+      options.json = true;
+    } else if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+      printUsage(std::cout);
+      return 0;
+    } else if (!std::strcmp(argv[i], "--version")) {
+      std::cout << "zelvo-speedtest-cli " << kAppVersion << "\n";
+      return 0;
+    } else {
+      std::cerr << "zelvo-speedtest-cli: 不認得的選項 " << argv[i] << "\n";
+      printUsage(std::cerr);
+      return 2;
+    }
+  }
+
+  const std::string charset = platform::TerminalCharset();
+  auto toTerminal = [charset](const std::string& cp950) {
+    std::optional<std::string> text =
+        platform::ConvertCharset(cp950, "CP950", (charset + "//TRANSLIT").c_str());
+    if (!text) text = platform::ConvertCharset(cp950, "CP950", "UTF-8");
+    return text.value_or(cp950);
+  };
+  // The presenter's own texts are UTF-8 literals: on a terminal of another charset everything is
+  // written as UTF-8 and converted on the way out.
+  const bool utf8Terminal = g_ascii_strcasecmp(charset.c_str(), "UTF-8") == 0;
+  ConvertingBuffer outBuffer(std::cout, charset), errBuffer(std::cerr, charset);
+  std::ostream convertedOut(&outBuffer), convertedErr(&errBuffer);
+  std::ostream& out = utf8Terminal ? std::cout : convertedOut;
+  std::ostream& err = utf8Terminal ? std::cerr : convertedErr;
+  auto toTerminalFromCp950 = [&](const std::string& cp950) {
+    return utf8Terminal ? toTerminal(cp950) : platform::Cp950ToUtf8(cp950).value_or(cp950);
+  };
+
+  auto record = std::make_shared<TestRecord>();
+  ConsolePresenter presenter(options, out, err, toTerminalFromCp950);
+  ProductionServices production;
+  RunController controller(record, production.services(), presenter);
+  presenter.attach(controller);
+
+  App app;
+  app.loop = g_main_loop_new(nullptr, FALSE);
+  app.presenter = &presenter;
+  app.controller = &controller;
+  presenter.finished = [&app](int status) {
+    app.status = status;
+    g_main_loop_quit(app.loop);
+  };
+  presenter.askAgreement = [&app, &out] {
+    out << "是否同意使用條款？(y/N) " << std::flush;
+    app.input = g_io_channel_unix_new(0);
+    app.inputWatch = g_io_add_watch(app.input, GIOCondition(G_IO_IN | G_IO_HUP | G_IO_ERR), onInput, &app);
+  };
+  g_unix_signal_add(SIGINT, onSignal, &app);
+  g_unix_signal_add(SIGTERM, onSignal, &app);
+
+  if (!options.json) out << "Zelvo 測速軟體 " << kAppVersion << "\n連線到測速服務…\n" << std::flush;
+  bool autoTest = ReadAutoTestSetting(BuiltInSettingsFile());
+  if (!controller.startFirstRun(kAppVersion, autoTest)) {
+    err << toTerminalFromCp950(decodeLetterPairs(BuiltInCaption(kNoConnectedAdapter))) << "\n"
+        << toTerminalFromCp950(decodeLetterPairs(BuiltInText(kNoConnectedAdapter))) << "\n";
+    app.status = kNoConnectedAdapter;
+  } else {
+    g_main_loop_run(app.loop);
+  }
+
+  // The engine releases its sessions as its run ends; let it finish so nothing is cut half-way.
+  if (auto engine = controller.engine()) {
+    if (app.status != 0 && !engine->Finished()) engine->Terminate();
+    engine->WaitFor(15000);
+  }
+  if (app.inputWatch) g_source_remove(app.inputWatch);
+  if (app.input) g_io_channel_unref(app.input);
+  g_main_loop_unref(app.loop);
+  out << std::flush;
+  err << std::flush;
+  return app.status;
+}

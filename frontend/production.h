@@ -1,0 +1,34 @@
+#pragma once
+// The real pieces behind a front-end's run: FTP sessions over libcurl, the interface table, the system
+// profiles, ICMP probes of the built-in hosts and the notice threads.
+
+#include "frontend/latency.h"
+#include "frontend/runcontroller.h"
+#include "sysinfo/windowprofile.h"
+
+#include <memory>
+
+namespace zelvo {
+
+// The engine's context: the given addresses, CFTPSession sessions and fresh interface tables.
+EngineContext ProductionEngineContext(EngineConfig config = EngineConfig::BuiltIn());
+
+class ProductionServices {
+public:
+  explicit ProductionServices(ProbeHosts hosts = builtinProbeHosts(),
+                              EngineConfig config = EngineConfig::BuiltIn());
+  ~ProductionServices();
+
+  // Services bound to this object, which must outlive the controller that uses them. All run on the
+  // thread of the front-end's main context.
+  FrontendServices services();
+  WindowProfile& windowProfile() { return profile_; }
+
+private:
+  ProbeHosts hosts_;
+  EngineConfig config_;
+  WindowProfile profile_;
+  std::unique_ptr<LatencySequence> latency_;
+};
+
+} // namespace zelvo
