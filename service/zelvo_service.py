@@ -360,8 +360,7 @@ class Handler(BaseHTTPRequestHandler):
         if fault == "garbage":
             self.answer(os.urandom(2000), "application/octet-stream")
             return
-        # result_url goes last: the client's tokenizer skips empty tokens, so an empty value
-        # followed by another pair would take that pair's text as its value.
+        # An empty result_url means the report was not accepted.
         if not report["accepted"]:
             self.answer_document([("flags", ""), ("itime", ""), ("result_url", "")])
             return
