@@ -41,6 +41,9 @@ struct EngineContext {
   std::function<std::optional<OctetCounters>(std::int32_t position)> readInterfaceCounters;
 };
 
+// The real engine's context: the given addresses, CFTPSession sessions and fresh interface tables.
+EngineContext ProductionEngineContext(EngineConfig config = EngineConfig::BuiltIn());
+
 struct HttpResult {
   bool success = false;
   std::string response;

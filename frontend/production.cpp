@@ -2,24 +2,9 @@
 
 #include "engine/httpthread.h"
 #include "sysinfo/connection.h"
-#include "sysinfo/iphlpapi.h"
 #include "sysinfo/systemprofile.h"
-#include "workers/ftpthread.h"
 
 namespace zelvo {
-
-EngineContext ProductionEngineContext(EngineConfig config) {
-  EngineContext c;
-  c.config = std::move(config);
-  c.newSession = [] { return std::make_unique<CFTPSession>(); };
-  c.readInterfaceCounters = [](std::int32_t position) -> std::optional<OctetCounters> {
-    std::vector<InterfaceRow> rows;
-    if (!GetInterfaceTable(rows) || position < 0 || static_cast<std::size_t>(position) >= rows.size())
-      return std::nullopt;
-    return OctetCounters{rows[position].inOctets, rows[position].outOctets};
-  };
-  return c;
-}
 
 ProductionServices::ProductionServices(ProbeHosts hosts, EngineConfig config)
     : hosts_(std::move(hosts)), config_(std::move(config)) {

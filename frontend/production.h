@@ -10,9 +10,6 @@
 
 namespace zelvo {
 
-// The engine's context: the given addresses, CFTPSession sessions and fresh interface tables.
-EngineContext ProductionEngineContext(EngineConfig config = EngineConfig::BuiltIn());
-
 class ProductionServices {
 public:
   explicit ProductionServices(ProbeHosts hosts = builtinProbeHosts(),
