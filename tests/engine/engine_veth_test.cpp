@@ -4,7 +4,7 @@
 #include "engine/workthread.h"
 #include "sysinfo/systemprofile.h"
 #include "sysinfo/windowprofile.h"
-#include "tests/support/ftpserver.h"
+#include "tests/support/enginebed.h"
 #include "tests/support/support.h"
 
 #include <fstream>
@@ -16,8 +16,6 @@ using namespace zelvo::test;
 using namespace std::chrono_literals;
 
 namespace {
-
-constexpr int kServicePort = 8080;
 
 std::vector<std::string> Split(const std::string& list) {
   std::vector<std::string> out;
@@ -35,68 +33,6 @@ double Mean(const std::vector<std::string>& values) {
   return values.empty() ? 0 : sum / values.size();
 }
 
-// A client namespace and a server namespace joined by veth; vsftpd and the web service on the far end.
-struct VethBed {
-  Sandbox box;
-  VethPair pair;
-  pid_t service = -1;
-  std::shared_ptr<TestRecord> record = std::make_shared<TestRecord>();
-  std::shared_ptr<RecordingWindow> window = std::make_shared<RecordingWindow>();
-  std::shared_ptr<CWorkThread> engine;
-
-  VethBed(const std::string& tag, const std::string& upRate, const std::string& downRate,
-          const std::string& serviceJson)
-      : pair(tag, upRate, downRate, VsftpdServer::Options{}) {
-    if (!pair.ok()) return;
-    box.write("service.json", serviceJson);
-    service = pair.far().spawn(
-        "exec python3 " + std::string(ZELVO_SOURCE_DIR) + "/service/zelvo_service.py --host " +
-        VethPair::kServerAddress + " --port " + std::to_string(kServicePort) + " --config " +
-        box.file("service.json").string() + " >" + box.file("service.log").string() + " 2>&1");
-  }
-  bool ready() {
-    return pair.ok() && waitForPort(&pair.client(), VethPair::kServerAddress, kServicePort, 10s);
-  }
-  std::string url(const std::string& path) const {
-    return std::string("http://") + VethPair::kServerAddress + ":" + std::to_string(kServicePort) + path;
-  }
-  // Runs one engine inside the client namespace, playing the window: the profile of the route to the
-  // server (its adapter is the measured one) and an immediate latency result.
-  void run(std::function<void(const RecordedMessage&, VsftpdServer&)> onMessage = {}) {
-    runIn(&pair.client(), [&] {
-      record->appVersion = "0.91";
-      record->introPending = 1;
-      record->profilePending = 1;
-      record->pingAvgMs = 1.0f;
-      record->pingSummary = "1,1,1";
-      WindowProfile profile;
-      profile.primaryReference = profile.alternateReference = VethPair::kServerAddress;
-      EngineConfig config = EngineConfig::FromPlain(
-          url("/zelvo/service.txt"), url("/zelvo/test.txt"), url("/zelvo/prepare1.txt"),
-          url("/zelvo/prepare2.txt"), url("/zelvo/report"), url("/zelvo/notice"), VethPair::kServerAddress);
-      engine = std::make_shared<CWorkThread>(record, ProductionEngineContext(config));
-      engine->notifyWindow = window;
-      std::weak_ptr<CWorkThread> weak = engine;
-      window->setHook([&, weak](const RecordedMessage& m) {
-        if (m.message == kMsgVersion && m.wParam == 3)
-          if (auto e = weak.lock()) {
-            vGetSystemInfo(*record, profile);
-            e->startGate = true;
-            e->pingDone = true;
-          }
-        if (onMessage) onMessage(m, pair.server());
-      });
-      engine->Resume();
-      ASSERT_TRUE(engine->WaitFor(90000));
-    });
-  }
-  std::optional<RecordedMessage> last() const {
-    auto m = window->messages();
-    if (m.empty()) return std::nullopt;
-    return m.back();
-  }
-};
-
 } // namespace
 
 TEST(EngineOverVeth, MeasuresTheShapedRatesAndReportsThem) {
@@ -105,6 +41,7 @@ TEST(EngineOverVeth, MeasuresTheShapedRatesAndReportsThem) {
               R"({"ftp_host":"192.0.2.2","dl_duration":4,"ul_duration":4,"dl_session":3,"ul_session":2})");
   ASSERT_TRUE(bed.ready());
   bed.run();
+  ASSERT_TRUE(bed.finished);
   auto last = bed.last();
   ASSERT_TRUE(last);
   EXPECT_EQ(last->message, kMsgResult);
@@ -176,6 +113,7 @@ TEST(EngineOverVeth, LeadSessionFailingTwiceEndsWithCode7) {
   VethBed bed("e7", "", "", R"({"ftp_host":"192.0.2.9","dl_duration":3,"ul_duration":3})");
   ASSERT_TRUE(bed.ready());
   bed.run();
+  ASSERT_TRUE(bed.finished);
   auto last = bed.last();
   ASSERT_TRUE(last);
   EXPECT_EQ(last->message, kMsgResult);
