@@ -54,6 +54,7 @@ struct App {
   GIOChannel* input = nullptr;
   guint inputWatch = 0;
   int status = 1;
+  std::shared_ptr<CWorkThread> interrupted; // the run given up at Ctrl-C, waited for at the end
 };
 
 gboolean onInput(GIOChannel* channel, GIOCondition, gpointer data) {
@@ -72,6 +73,7 @@ gboolean onInput(GIOChannel* channel, GIOCondition, gpointer data) {
 
 gboolean onSignal(gpointer data) {
   auto* app = static_cast<App*>(data);
+  if (!app->interrupted) app->interrupted = app->controller->engine();
   app->controller->abandonRun();
   app->presenter->interrupt();
   return G_SOURCE_CONTINUE;
@@ -154,7 +156,7 @@ int main(int argc, char** argv) {
   }
 
   // The engine releases its sessions as its run ends; let it finish so nothing is cut half-way.
-  if (auto engine = controller.engine()) {
+  if (auto engine = app.interrupted ? app.interrupted : controller.engine()) {
     if (app.status != 0 && !engine->Finished()) engine->Terminate();
     engine->WaitFor(15000);
   }
