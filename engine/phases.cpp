@@ -170,6 +170,7 @@ PhaseEnd CWorkThread::RunPhase(bool download, bool fallback) {
   TestRecord& r = record();
   const std::int32_t duration = download ? testParameters.dl_duration : testParameters.ul_duration;
 
+  if (Terminated()) return PhaseEnd::Terminated;
   // 1. The window prepares its progress display before anything is measured.
   Send(kMsgPhase, download ? 1 : 0, 0);
 

@@ -31,7 +31,13 @@ CWorkThread::~CWorkThread() {
 }
 
 void CWorkThread::ReleaseSessions() {
-  for (auto& session : sessions)
+  std::array<std::unique_ptr<TransferSession>, 6> released;
+  {
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    released.swap(sessions);
+  }
+  // Destroying a session waits for its worker, which may be inside OnSpeedSample wanting the lock.
+  for (auto& session : released)
     session.reset();
 }
 
@@ -79,6 +85,9 @@ void CWorkThread::FillTestParameters(const ParsedDocument& document) {
 
 void CWorkThread::Execute() {
   TestRecord& r = record();
+  // A run given up before it began, or while it waited for an answer, ends without touching the
+  // shared record again: the window may already have started the next run on it.
+  if (Terminated()) return;
   // 1.
   const std::string serviceUrl = decodeLetterPairs(config().serviceDocumentUrl);
   r.downloadDone = 0;
@@ -94,6 +103,10 @@ void CWorkThread::Execute() {
 
   // 3. The service document, capturing the session cookie.
   HttpResult service = HttpRequest(serviceUrl, true, "", true, true);
+  if (Terminated()) {
+    ReleaseSessions();
+    return;
+  }
   if (!service.success) {
     r.introPending = 0;
     noticesOn = false;
@@ -156,6 +169,8 @@ void CWorkThread::RunAfterServiceDocument() {
     }
     platform::SleepMs(10);
   }
+  // The window gives a timed-out run up and then acknowledges it: it ends here.
+  if (Terminated()) return;
 
   // 7.
   dlFtpSamples.clear();
@@ -163,6 +178,7 @@ void CWorkThread::RunAfterServiceDocument() {
 
   // 8. The test document, no cookie capture.
   HttpResult test = HttpRequest(decodeLetterPairs(config().testDocumentUrl), true, "", true, false);
+  if (Terminated()) return;
   if (!test.success) {
     r.windowAck = 0;
     r.introPending = 0;

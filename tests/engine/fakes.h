@@ -104,6 +104,8 @@ public:
   // Each phase: its outcome; by default it completes.
   std::function<PhaseEnd(CWorkThread&, bool download, bool fallback)> phase;
   std::atomic<int> profileRuns{0};
+  // Runs inside each request before it is answered (on the engine's thread).
+  std::function<void(CWorkThread&, const std::string& url)> duringRequest;
 
   std::vector<Request> requests() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -122,6 +124,7 @@ protected:
   void SystemProfile() override { ++profileRuns; }
   HttpResult HttpRequest(const std::string& url, bool isGet, const std::string&, bool readResponse,
                          bool captureCookie) override {
+    if (duringRequest) duringRequest(*this, url);
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back({url, isGet, readResponse, captureCookie});
     auto it = responses.find(url);

@@ -378,3 +378,26 @@ TEST(EngineRun, WindowlessEngineFreesItsTexts) {
   ASSERT_TRUE(run.finish());
   EXPECT_EQ(run.record->agreementText, "TERMS");
 }
+
+TEST(EngineRun, RunGivenUpDuringARequestLeavesTheSharedRecordAlone) {
+  // The window starts the next run on the same record without waiting for this one.
+  for (const std::string url : {"http://service/doc", "http://service/test"}) {
+    EngineRunner run;
+    run.answerLikeAWindow();
+    run.engine->duringRequest = [url](CWorkThread& e, const std::string& requested) {
+      if (requested == url) e.Terminate();
+    };
+    run.start();
+    ASSERT_TRUE(run.finish());
+    auto seq = run.sequence();
+    if (url == "http://service/doc") {
+      EXPECT_TRUE(seq.empty());
+      EXPECT_EQ(run.record->updateUrl, "");
+      EXPECT_EQ(run.record->errorCode, kNoError);
+    } else {
+      EXPECT_EQ(seq, (Seq{{kMsgServiceStored, 0}, {kMsgVersion, 3}}));
+      EXPECT_TRUE(run.engine->phases().empty());
+    }
+    EXPECT_EQ(run.census->alive, 0);
+  }
+}
