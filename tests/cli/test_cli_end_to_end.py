@@ -58,7 +58,7 @@ class Run:
             return ""
 
 
-SHORT = {"dl_duration": 3, "ul_duration": 3}
+SHORT = {"dl_duration": 4, "ul_duration": 4}
 
 
 @unittest.skipUnless(os.geteuid() == 0, "needs root for the test bed")
