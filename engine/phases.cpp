@@ -43,41 +43,53 @@ bool CWorkThread::PrepareSession(int index) {
   return s->Connect();
 }
 
-bool CWorkThread::StartDownloadSessions() {
-  std::int32_t& count = testParameters.dl_session;
+namespace {
+
+// Connects and starts up to three sessions of a phase from `first`, the lead first. `count` holds the
+// sessions wanted (0 counts as one) and afterwards the sessions started. False only when the lead
+// could not connect.
+template <typename Prepare, typename Start>
+bool StartSessions(int first, std::int32_t& count, Prepare prepare, Start start) {
   std::int32_t wanted = count;
-  count = 0; // from here on it counts the sessions started
+  count = 0;
   if (wanted == 0) wanted = 1;
-  const std::string& path = testParameters.dl_path;
-  const std::string remote = path.empty() ? path : path.substr(1);
-  auto start = [&](int index) {
-    TransferSession* s = sessions[index].get();
-    if (!s || !s->Connected()) return;
-    s->SetDownloadFile(remote);
-    s->SetUploadFile("");
-    s->StartDownload();
-    ++count;
-  };
   if (wanted > 0) {
-    if (!PrepareSession(kFirstDownload)) return false;
-    start(kFirstDownload);
+    if (!prepare(first)) return false;
+    count += start(first);
   }
   if (wanted > 1) {
     platform::SleepMs(100);
-    if (!PrepareSession(kFirstDownload + 1)) {
+    if (!prepare(first + 1)) {
       count = 1;
       return true;
     }
-    start(kFirstDownload + 1);
+    count += start(first + 1);
   }
   if (wanted > 2) {
     platform::SleepMs(100);
-    if (!PrepareSession(kFirstDownload + 2))
+    if (!prepare(first + 2))
       count = 2;
     else
-      start(kFirstDownload + 2);
+      count += start(first + 2);
   }
   return true;
+}
+
+} // namespace
+
+bool CWorkThread::StartDownloadSessions() {
+  const std::string& path = testParameters.dl_path;
+  const std::string remote = path.empty() ? path : path.substr(1);
+  return StartSessions(
+      kFirstDownload, testParameters.dl_session, [this](int i) { return PrepareSession(i); },
+      [&](int index) {
+        TransferSession* s = sessions[index].get();
+        if (!s || !s->Connected()) return 0;
+        s->SetDownloadFile(remote);
+        s->SetUploadFile("");
+        s->StartDownload();
+        return 1;
+      });
 }
 
 std::string CWorkThread::UploadFileName() {
@@ -95,40 +107,18 @@ std::string CWorkThread::UploadFileName() {
 
 bool CWorkThread::StartUploadSessions() {
   const std::string name = UploadFileName();
-  std::int32_t& count = testParameters.ul_session;
-  std::int32_t wanted = count;
-  count = 0;
-  if (wanted == 0) wanted = 1;
-  auto start = [&](int index) {
-    TransferSession* s = sessions[index].get();
-    if (!s || !s->Connected()) return;
-    // A refused directory leaves the session out instead of ending the engine's thread.
-    if (!s->ChangeDir("uploads")) return;
-    s->SetDownloadFile("");
-    s->SetUploadFile(name + std::to_string(index - kFirstUpload + 1));
-    s->StartUpload();
-    ++count;
-  };
-  if (wanted > 0) {
-    if (!PrepareSession(kFirstUpload)) return false;
-    start(kFirstUpload);
-  }
-  if (wanted > 1) {
-    platform::SleepMs(100);
-    if (!PrepareSession(kFirstUpload + 1)) {
-      count = 1;
-      return true;
-    }
-    start(kFirstUpload + 1);
-  }
-  if (wanted > 2) {
-    platform::SleepMs(100);
-    if (!PrepareSession(kFirstUpload + 2))
-      count = 2;
-    else
-      start(kFirstUpload + 2);
-  }
-  return true;
+  return StartSessions(
+      kFirstUpload, testParameters.ul_session, [this](int i) { return PrepareSession(i); },
+      [&](int index) {
+        TransferSession* s = sessions[index].get();
+        if (!s || !s->Connected()) return 0;
+        // A refused directory leaves the session out instead of ending the engine's thread.
+        if (!s->ChangeDir("uploads")) return 0;
+        s->SetDownloadFile("");
+        s->SetUploadFile(name + std::to_string(index - kFirstUpload + 1));
+        s->StartUpload();
+        return 1;
+      });
 }
 
 void CWorkThread::StopSessions(bool download, bool abortRunningOnly) {
