@@ -19,8 +19,7 @@ bool render(const std::string& folder, const char* name,
   zelvo::TestRecord record;
   record.agreementText = "Terms of use";
   zelvo::FormModel form(record);
-  form.applyLayout();
-  form.prepareTestRun();
+  form.startUp();
   const auto start = std::chrono::steady_clock::now();
   build(form);
   const zelvo::RgbaImage image = zelvo::renderForm(form);

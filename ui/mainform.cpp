@@ -136,8 +136,12 @@ const Component& FormModel::get(std::string_view name) const {
 }
 
 void FormModel::load(std::string_view component, std::string_view name, std::string_view type) {
-  LoadResult result = vLoadImage(get(component).image, name, type);
-  if (result.failed()) loadFailures_.push_back(std::move(result));
+  Component& c = get(component);
+  LoadResult result = vLoadImage(c.image, name, type);
+  if (result.loaded())
+    c.pictureName = name;
+  else if (result.failed())
+    loadFailures_.push_back(std::move(result));
 }
 
 std::vector<LoadResult> FormModel::takeLoadFailures() {
@@ -213,6 +217,12 @@ void FormModel::applyLayout() {
   auto& time = get("labelResultTime");
   time.place(150, 338);
   time.image.width = 360;
+}
+
+void FormModel::startUp() {
+  applyLayout();
+  load("ImgQrt", "QRT");
+  prepareTestRun();
 }
 
 void FormModel::hideAllPanels() {

@@ -45,6 +45,7 @@ struct Component {
   int top = 0;
   bool visible = true;
   ImageComponent image;
+  std::string pictureName; // the resource last loaded into `image`; empty before the first
   // Labels: caption (CP950) and font; the memo: its font and content (CP950, line breaks start lines).
   std::string caption;
   std::string fontName;
@@ -57,9 +58,12 @@ struct Component {
 
   int width() const { return image.width; }
   int height() const { return image.height; }
+  // An auto-size component that holds a picture keeps the picture's size, as the toolkit's own
+  // image does; otherwise the size is taken.
   void setSize(int w, int h) {
-    image.width = w;
-    image.height = h;
+    const bool fitted = image.autoSize && !image.picture.empty();
+    image.width = fitted ? image.picture.width : w;
+    image.height = fitted ? image.picture.height : h;
   }
   void place(int l, int t) {
     left = l;
@@ -131,6 +135,8 @@ public:
   Component& get(std::string_view name);
   const Component& get(std::string_view name) const;
 
+  // The record part of showing the form at start-up: layout, the operator logo, then prepareTestRun.
+  void startUp();
   void applyLayout();
   void hideAllPanels();
   // The record part of preparing a run: layout, the connecting page, the web panels collapsed. The
