@@ -219,6 +219,25 @@ void FormModel::applyLayout() {
   time.image.width = 360;
 }
 
+std::optional<Button> buttonOf(std::string_view componentName) {
+  if (componentName == "ImgPrevious") return Button::Previous;
+  if (componentName == "ImgNext") return Button::Next;
+  if (componentName == "ImgCancel") return Button::Cancel;
+  if (componentName == "ImgReport") return Button::Report;
+  return std::nullopt;
+}
+
+const Component* FormModel::componentAt(int x, int y) const {
+  auto holds = [&](const Component& c) {
+    return c.visible && x >= c.left && y >= c.top && x < c.left + c.width() && y < c.top + c.height();
+  };
+  for (const auto& c : components_)
+    if ((c.kind == K::Memo || c.kind == K::WebBrowser) && holds(c)) return &c;
+  for (auto it = components_.rbegin(); it != components_.rend(); ++it)
+    if ((it->isImage() || it->kind == K::Label) && holds(*it)) return &*it;
+  return nullptr;
+}
+
 void FormModel::startUp() {
   applyLayout();
   load("ImgQrt", "QRT");

@@ -74,6 +74,8 @@ struct Component {
 
 // The page buttons and the report button.
 enum class Button { Previous, Next, Cancel, Report };
+// The button a component is, if it is one.
+std::optional<Button> buttonOf(std::string_view componentName);
 enum class ButtonStep; // ui/buttons.h
 
 // What a button, key or link leaves for the view to do after the records were changed. The Show*
@@ -139,6 +141,11 @@ public:
   void startUp();
   void applyLayout();
   void hideAllPanels();
+
+  // The component that receives a pointer event at client point (x, y): a visible memo or web panel
+  // (real widgets lie above the drawing), else the last visible label or image in the form's order
+  // whose rectangle holds the point, whether or not it shows a picture; nullptr over the bare form.
+  const Component* componentAt(int x, int y) const;
   // The record part of preparing a run: layout, the connecting page, the web panels collapsed. The
   // latency sequence and the record's resets are the caller's.
   void prepareTestRun();

@@ -250,6 +250,25 @@ TEST_F(Buttons, ReportKeyWorksWithoutAnAcceptedReport) {
   EXPECT_TRUE(form.reportUrl().empty());
 }
 
+TEST_F(Buttons, PointerEventsReachTheTopmostVisibleComponentEvenWithoutAPicture) {
+  // At start-up the right button holds no picture but is visible: a press there quits.
+  const Component* hit = form.componentAt(450, 390);
+  ASSERT_NE(hit, nullptr);
+  EXPECT_EQ(hit->name, "ImgCancel");
+  EXPECT_EQ(buttonOf(hit->name), Button::Cancel);
+  EXPECT_EQ(form.onMouseDown(*buttonOf(hit->name)), FormAction::Close);
+  EXPECT_EQ(buttonOf("ImgCopyright"), std::nullopt);
+
+  goTo(PAGE_TERMS);
+  EXPECT_EQ(form.componentAt(200, 380)->name, "ImgPrevious");
+  EXPECT_EQ(form.componentAt(410, 360)->name, "ImgCopyright");
+  EXPECT_EQ(form.componentAt(100, 100)->name, "MemoAnouncement") << "the memo lies above the images";
+  EXPECT_EQ(form.componentAt(519, 419)->name, "ImgBackground");
+  EXPECT_EQ(form.componentAt(600, 10), nullptr);
+  goTo(PAGE_TESTING);
+  EXPECT_EQ(form.componentAt(200, 380)->name, "ImgBackground") << "a hidden button gets no events";
+}
+
 TEST_F(Buttons, TablesCoverOnlyShownPagesAndNamePicturesThatExist) {
   for (const auto& entry : buttonPictureTable()) {
     SCOPED_TRACE(entry.rest);
