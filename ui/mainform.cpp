@@ -422,11 +422,8 @@ VerdictReaction FormModel::onVersionVerdict(int verdict) {
     break;
   case 0:
     page_ = PAGE_WAITING;
-    reaction.terminateEngine = true;
     if (record_.errorCode.load() == kServiceDocumentFailed)
       reaction.box = FormBox{kServiceDocumentFailed, 0x15, BoxFollowUp::RetryOrClose};
-    else if (record_.errorCode.load() == kLatencyTimeout)
-      record_.windowAck = 1;
     reaction.collapseAdvertUnlessRetry = true;
     break;
   default:

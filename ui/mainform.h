@@ -113,9 +113,9 @@ struct ResultReaction {
   bool navigateAdvert = false; // the advertisement panel navigates to adUrl2
 };
 
-// The view's part of the version verdict.
+// The view's part of the version verdict. Giving the run up and acknowledging code 11 are the run
+// controller's (frontend/runcontroller.h), which handles the message before the view does.
 struct VerdictReaction {
-  bool terminateEngine = false; // ask the engine thread to terminate and forget it
   std::optional<FormBox> box;
   // Verdict 0: collapse the advertisement panel after the box, unless the user chose Retry.
   bool collapseAdvertUnlessRetry = false;

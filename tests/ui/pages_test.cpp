@@ -182,35 +182,30 @@ TEST_F(Pages, VersionVerdictChoosesThePage) {
     const VerdictReaction reaction = f.onVersionVerdict(c.verdict);
     EXPECT_EQ(f.page(), c.page);
     EXPECT_EQ(r.termsAccepted.load() != 0, c.acceptsTerms);
-    EXPECT_FALSE(reaction.terminateEngine);
     EXPECT_FALSE(reaction.box.has_value());
   }
 }
 
-TEST_F(Pages, VerdictZeroStopsTheRunAndAnswersByCode) {
+TEST_F(Pages, VerdictZeroReturnsToWaitingAndAnswersByCode) {
   form.showTermsPage();
   record.errorCode = kServiceDocumentFailed;
   VerdictReaction reaction = form.onVersionVerdict(0);
   EXPECT_EQ(form.page(), PAGE_WAITING);
-  EXPECT_TRUE(reaction.terminateEngine);
   ASSERT_TRUE(reaction.box.has_value());
   EXPECT_EQ(reaction.box->code, 6);
   EXPECT_EQ(reaction.box->flags, 0x15u);
   EXPECT_EQ(reaction.box->followUp, BoxFollowUp::RetryOrClose);
   EXPECT_TRUE(reaction.collapseAdvertUnlessRetry);
-  EXPECT_EQ(record.windowAck.load(), 0);
 
-  record.errorCode = kLatencyTimeout;
-  reaction = form.onVersionVerdict(0);
-  EXPECT_FALSE(reaction.box.has_value());
-  EXPECT_EQ(record.windowAck.load(), 1) << "the engine waits for this acknowledgement";
-
-  record.windowAck = 0;
-  record.errorCode = kNoError;
-  reaction = form.onVersionVerdict(0);
-  EXPECT_TRUE(reaction.terminateEngine);
-  EXPECT_FALSE(reaction.box.has_value());
-  EXPECT_EQ(record.windowAck.load(), 0);
+  for (int code : {kLatencyTimeout, kNoError, kTestDenied}) {
+    SCOPED_TRACE(code);
+    form.showTermsPage();
+    record.errorCode = static_cast<std::int8_t>(code);
+    reaction = form.onVersionVerdict(0);
+    EXPECT_EQ(form.page(), PAGE_WAITING);
+    EXPECT_FALSE(reaction.box.has_value());
+    EXPECT_TRUE(reaction.collapseAdvertUnlessRetry);
+  }
 }
 
 // The pictures of one digit row: "" for a hidden digit.
