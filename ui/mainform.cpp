@@ -496,6 +496,11 @@ ResultReaction FormModel::onResult(int outcome, const std::string& resultUrl, do
   return reaction;
 }
 
+FormBox FormModel::onDenied() {
+  get("Ad_WebBrowser").setSize(0, 0);
+  return FormBox{record_.errorCode.load(), 0x40, BoxFollowUp::CloseApp};
+}
+
 void FormModel::onProgress(int direction, int percent) {
   const bool download = direction == 1;
   if (percent == 0 && download) {

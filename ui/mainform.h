@@ -166,6 +166,9 @@ public:
   // Message 1029 with its outcome and the result page address (outcome 1); `nowSeconds` is the
   // caller's clock, kept as phaseStart when a report was accepted.
   ResultReaction onResult(int outcome, const std::string& resultUrl, double nowSeconds);
+  // Message 1032 (test not permitted): the advertisement collapses; the box of the engine's code,
+  // then vCloseApp.
+  FormBox onDenied();
   // Message 1030: download (1) or upload (0) and the percentage done.
   void onProgress(int direction, int percent);
   // Message 1036: the analysis caption; `nowSeconds` is the caller's clock, kept as phaseStart.

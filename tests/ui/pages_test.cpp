@@ -208,6 +208,19 @@ TEST_F(Pages, VerdictZeroReturnsToWaitingAndAnswersByCode) {
   }
 }
 
+TEST_F(Pages, DeniedTestCollapsesTheAdvertAndClosesAfterTheBox) {
+  form.setAdLoaded(true);
+  form.showTestingPage();
+  ASSERT_EQ(form.get("Ad_WebBrowser").width(), 300);
+  record.errorCode = kTestDenied;
+  const FormBox box = form.onDenied();
+  EXPECT_EQ(box.code, kTestDenied);
+  EXPECT_EQ(box.flags, 0x40u);
+  EXPECT_EQ(box.followUp, BoxFollowUp::CloseApp);
+  EXPECT_EQ(form.get("Ad_WebBrowser").width(), 0);
+  EXPECT_EQ(form.get("Ad_WebBrowser").height(), 0);
+}
+
 // The pictures of one digit row: "" for a hidden digit.
 std::vector<std::string> row(const FormModel& form, const char* const names[8]) {
   std::vector<std::string> shown;
