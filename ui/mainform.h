@@ -141,14 +141,14 @@ public:
   void startUp();
   void applyLayout();
   void hideAllPanels();
+  // The record part of preparing a run: layout, the connecting page, the web panels collapsed. The
+  // latency sequence and the record's resets are the caller's.
+  void prepareTestRun();
 
   // The component that receives a pointer event at client point (x, y): a visible memo or web panel
   // (real widgets lie above the drawing), else the last visible label or image in the form's order
   // whose rectangle holds the point, whether or not it shows a picture; nullptr over the bare form.
   const Component* componentAt(int x, int y) const;
-  // The record part of preparing a run: layout, the connecting page, the web panels collapsed. The
-  // latency sequence and the record's resets are the caller's.
-  void prepareTestRun();
 
   void showVersionBlockedPage();
   void showVersionOutdatedPage();
@@ -156,8 +156,8 @@ public:
   void showAnnouncementPage();
   void showSetupGuidePage();
   void showAboutPage();
-  // Also enables TimerExecute; the view opens the processor-load query, and sizes the advertisement
-  // panel here from adLoaded.
+  // Also enables TimerExecute and, once the advertisement has loaded, sizes its panel; opening the
+  // processor-load query is the view's.
   void showTestingPage();
   void showSpeedDigits();
 
