@@ -186,9 +186,14 @@ void ConsolePresenter::onProgress(const EngineMessage& m) {
   lastBarPercent_ = percent;
   std::string bar(shown / 5, '#');
   bar += std::string(20 - bar.size(), '-');
-  out_ << "\r" << (download ? "下載速率" : "上傳速率") << (step >= 100 ? "測試完成" : "測試中  ") << " ["
-       << bar << "] " << Format("%3.0f", shown) << "%" << std::flush;
-  progressLineOpen_ = true;
+  if (!options_.terminal) {
+    if (shown == lastShownStep_) return;
+    lastShownStep_ = shown;
+  }
+  out_ << (options_.terminal ? "\r" : "") << (download ? "下載速率" : "上傳速率")
+       << (step >= 100 ? "測試完成" : "測試中  ") << " [" << bar << "] " << Format("%3.0f", shown) << "%"
+       << (options_.terminal ? "" : "\n") << std::flush;
+  progressLineOpen_ = options_.terminal;
 }
 
 void ConsolePresenter::onResult(const EngineMessage& m) {

@@ -13,8 +13,9 @@
 namespace zelvo {
 
 struct ConsoleOptions {
-  bool yes = false;  // agree to the terms without asking
-  bool json = false; // one JSON object on stdout instead of the readable lines
+  bool yes = false;     // agree to the terms without asking
+  bool json = false;    // one JSON object on stdout instead of the readable lines
+  bool terminal = true; // progress redraws one line; otherwise each step gets its own line
 };
 
 class ConsolePresenter : public Presenter {
@@ -59,6 +60,7 @@ private:
   bool progressLineOpen_ = false;
   bool waitingForAgreement_ = false;
   int lastBarPercent_ = -1;
+  int lastShownStep_ = -1;
   double rawDownloadKbps_ = 0, rawUploadKbps_ = 0;
 };
 

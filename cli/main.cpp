@@ -87,6 +87,7 @@ int main(int argc, char** argv) {
   std::setlocale(LC_NUMERIC, "C");
 
   ConsoleOptions options;
+  options.terminal = platform::StdoutIsTerminal();
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--yes") || !std::strcmp(argv[i], "-y")) {
       options.yes = true;
