@@ -156,6 +156,19 @@ ErrorCode CWorkThread::PhaseFailureCode(bool download, float measuredSeconds,
   return kUploadTooLittle;
 }
 
+void CWorkThread::StorePhaseRates(bool download) {
+  const double rate = static_cast<double>(measuredBytes) * 8 / measuredSeconds;
+  if (download) {
+    testParameters.dlBitsPerSecond = rate;
+    dlNicSpeed = static_cast<double>(dlNicKbits) / measuredSeconds;
+    record().downloadSpeed = rate * 0.001;
+  } else {
+    testParameters.ulBitsPerSecond = rate;
+    ulNicSpeed = static_cast<double>(ulNicKbits) / measuredSeconds;
+    record().uploadSpeed = rate * 0.001;
+  }
+}
+
 PhaseEnd CWorkThread::RunPhase(bool download, bool fallback) {
   TestRecord& r = record();
   const std::int32_t duration = download ? testParameters.dl_duration : testParameters.ul_duration;
@@ -206,16 +219,7 @@ PhaseEnd CWorkThread::RunPhase(bool download, bool fallback) {
         return PhaseEnd::Failed;
       }
       // Enough was measured, but no sample reached the full duration: the rate from the counters.
-      double rate = static_cast<double>(measuredBytes) * 8 / measuredSeconds;
-      if (download) {
-        testParameters.dlBitsPerSecond = rate;
-        dlNicSpeed = static_cast<double>(dlNicKbits) / measuredSeconds;
-        r.downloadSpeed = rate * 0.001;
-      } else {
-        testParameters.ulBitsPerSecond = rate;
-        ulNicSpeed = static_cast<double>(ulNicKbits) / measuredSeconds;
-        r.uploadSpeed = rate * 0.001;
-      }
+      StorePhaseRates(download);
       break;
     }
     platform::SleepMs(20);
@@ -300,16 +304,7 @@ void CWorkThread::OnSpeedSample(WorkMode mode, std::int64_t total, std::int64_t 
       }
       if (ms - baselineMs >= static_cast<std::int64_t>(duration) * 1000) {
         endPhase = true;
-        double rate = static_cast<double>(measuredBytes) * 8 / measuredSeconds;
-        if (download) {
-          testParameters.dlBitsPerSecond = rate;
-          dlNicSpeed = static_cast<double>(dlNicKbits) / measuredSeconds;
-          r.downloadSpeed = rate * 0.001;
-        } else {
-          testParameters.ulBitsPerSecond = rate;
-          ulNicSpeed = static_cast<double>(ulNicKbits) / measuredSeconds;
-          r.uploadSpeed = rate * 0.001;
-        }
+        StorePhaseRates(download);
       }
     } else {
       // 9. A rejected sample adds neither time nor bytes, now or later.

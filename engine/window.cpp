@@ -17,6 +17,16 @@ TextParameters MessageTexts(unsigned message, WParam wParam) {
   }
 }
 
+MessageTextValues TakeMessageTexts(unsigned message, WParam wParam, LParam lParam) {
+  MessageTextValues values;
+  TextParameters texts = MessageTexts(message, wParam);
+  if (texts.wParam)
+    if (auto t = TakeTextW(wParam)) values.wText = *t;
+  if (texts.lParam)
+    if (auto t = TakeText(lParam)) values.lText = *t;
+  return values;
+}
+
 void ReleaseMessageTexts(unsigned message, WParam wParam, LParam lParam) {
   TextParameters texts = MessageTexts(message, wParam);
   if (texts.wParam) TakeTextW(wParam);

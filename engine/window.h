@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace zelvo {
@@ -45,6 +46,11 @@ struct TextParameters {
 // Which parameters of an engine message own a text: 1025 with wParam 1, 2 or 3 (lParam, may be 0),
 // 1029 with wParam 1 (lParam), 1034 (both).
 TextParameters MessageTexts(unsigned message, WParam wParam);
+// Takes over the texts a message carries (nothing for a parameter without one, or one of 0).
+struct MessageTextValues {
+  std::optional<std::string> wText, lText;
+};
+MessageTextValues TakeMessageTexts(unsigned message, WParam wParam, LParam lParam);
 // Frees the texts a message carries, for a receiver that drops it.
 void ReleaseMessageTexts(unsigned message, WParam wParam, LParam lParam);
 

@@ -154,6 +154,8 @@ private:
   // Aborts and disconnects the three sessions of a phase; safe from a session's worker thread.
   void StopSessions(bool download, bool abortRunningOnly);
   std::optional<std::uint32_t> ReadNicCounter(bool download);
+  // The FTP and adapter rates of the phase from its counters; called with phaseMutex held.
+  void StorePhaseRates(bool download);
 
   // Guards the session slots: the lead session's worker stops the others while the engine thread may
   // release them. Sessions are destroyed outside it.

@@ -88,11 +88,9 @@ void RunController::handle(unsigned message, WParam wParam, LParam lParam) {
   m.message = message;
   m.wParam = wParam;
   m.lParam = lParam;
-  TextParameters texts = MessageTexts(message, wParam);
-  if (texts.wParam)
-    if (auto t = TakeTextW(wParam)) m.wText = *t;
-  if (texts.lParam)
-    if (auto t = TakeText(lParam)) m.lText = *t;
+  MessageTextValues texts = TakeMessageTexts(message, wParam, lParam);
+  m.wText = std::move(texts.wText);
+  m.lText = std::move(texts.lText);
 
   TestRecord& r = *record_;
   switch (message) {

@@ -51,11 +51,9 @@ void RecordingWindow::record(unsigned message, WParam wParam, LParam lParam, boo
   m.wParam = wParam;
   m.lParam = lParam;
   m.sent = sent;
-  TextParameters texts = MessageTexts(message, wParam);
-  if (texts.wParam)
-    if (auto t = TakeTextW(wParam)) m.wText = *t;
-  if (texts.lParam)
-    if (auto t = TakeText(lParam)) m.lText = *t;
+  MessageTextValues texts = TakeMessageTexts(message, wParam, lParam);
+  m.wText = std::move(texts.wText);
+  m.lText = std::move(texts.lText);
   std::function<void(const RecordedMessage&)> hook;
   {
     std::lock_guard<std::mutex> lock(mutex_);
