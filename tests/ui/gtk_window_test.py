@@ -88,6 +88,17 @@ def inside(program, shots):
     time.sleep(0.5)
     if proc.poll() is not None:
         fail("the program ended on the result page (status %d)" % proc.returncode)
+    # A second copy hands over to this one and leaves at once, without a window of its own.
+    try:
+        second = subprocess.run([program], capture_output=True, timeout=15)
+    except subprocess.TimeoutExpired:
+        fail("a second copy did not leave")
+    if second.returncode != 0:
+        fail("a second copy ended with %d" % second.returncode)
+    if len(xdotool("search", "--name", TITLE, check=False).split()) != 1:
+        fail("a second copy left a window of its own")
+    if proc.poll() is not None:
+        fail("the first copy ended when the second started (status %d)" % proc.returncode)
     xdotool("windowfocus", "--sync", window, check=False)
     xdotool("key", "q")
     try:
