@@ -309,10 +309,16 @@ void GtkFormView::refresh() {
 }
 
 void GtkFormView::showLoadFailures() {
+  // A picture that cannot be loaded leaves the previous one and the run goes on; the box is not
+  // waited for, so a refresh never nests a main loop.
   for (const LoadResult& failure : form_.takeLoadFailures()) {
-    (void)failure;
-    // A picture that cannot be loaded leaves the previous one; the run goes on.
-    g_warning("a picture of the window could not be loaded");
+    if (!failure.failed()) continue;
+    gchar* text = g_utf8_make_valid(failure.message.c_str(), static_cast<gssize>(failure.message.size()));
+    GtkWidget* dialog = gtk_message_dialog_new(GTK_WINDOW(window_), GTK_DIALOG_DESTROY_WITH_PARENT,
+                                               GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s", text);
+    g_free(text);
+    g_signal_connect(dialog, "response", G_CALLBACK(gtk_widget_destroy), nullptr);
+    gtk_widget_show(dialog);
   }
 }
 

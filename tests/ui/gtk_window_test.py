@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The window program on a virtual display against the test bed: the terms page is agreed to with the
-keyboard, the run ends in a report the service accepted, the window still answers, and Q ends it with 0.
+keyboard, the run ends in a report the service accepted, the window still answers, a second copy
+hands over to it, T runs the test again, and Q ends it with 0.
 
 Outside the namespace it starts Xvfb and scripts/testbed; inside (--inside) it drives the window."""
 import json
@@ -99,6 +100,20 @@ def inside(program, shots):
         fail("a second copy left a window of its own")
     if proc.poll() is not None:
         fail("the first copy ended when the second started (status %d)" % proc.returncode)
+    # Test again (T): the repeated run goes straight to the testing page and reports once more.
+    xdotool("windowfocus", "--sync", window, check=False)
+    xdotool("key", "t")
+    deadline = time.monotonic() + 90
+    while time.monotonic() < deadline and len(reports()) < 2:
+        if proc.poll() is not None:
+            fail("the program ended during the repeated run (status %d)" % proc.returncode)
+        time.sleep(0.5)
+    if len(reports()) != 2:
+        fail("the repeated run sent no report")
+    time.sleep(1.5)
+    if screenshot(os.path.join(shots, "result-again.png")) < 0.01:
+        fail("the second result page is a flat colour")
+
     xdotool("windowfocus", "--sync", window, check=False)
     xdotool("key", "q")
     try:
