@@ -27,14 +27,18 @@ void LatencySequence::begin(std::function<void()> openGate) {
   openGate_ = std::move(openGate);
   finished_ = false;
   record_.pingRound = 0;
-  record_.pingCount = 0;
-  record_.pingLost = 0;
-  record_.pingAvgMs = -1.0f;
-  record_.pingMaxMs = -1;
-  record_.pingMinMs = 1000000;
-  record_.pingSumMs = 0;
+  ResetRoundCounters(record_);
   pingTarget_ = hosts_.primary;
   startLatencyProbe();
+}
+
+void LatencySequence::ResetRoundCounters(TestRecord& r) {
+  r.pingCount = 0;
+  r.pingLost = 0;
+  r.pingAvgMs = -1.0f;
+  r.pingMaxMs = -1;
+  r.pingMinMs = 1000000;
+  r.pingSumMs = 0;
 }
 
 void LatencySequence::startLatencyProbe() {
@@ -62,12 +66,7 @@ void LatencySequence::onLatencyReply(TICMPSENDECHO2* sender, const std::string&,
   if (r.pingCount == 6) {
     ++r.pingRound;
     if (r.pingRound == 1 && r.pingLost == 5) {
-      r.pingCount = 0;
-      r.pingLost = 0;
-      r.pingAvgMs = -1.0f;
-      r.pingMaxMs = -1;
-      r.pingMinMs = 1000000;
-      r.pingSumMs = 0;
+      ResetRoundCounters(r);
       pingTarget_ = hosts_.alternate;
       startLatencyProbe();
       return;

@@ -55,6 +55,9 @@ public:
   bool finished() const { return finished_; }
 
 private:
+  // The counters of a round, fresh at the start of each.
+  static void ResetRoundCounters(TestRecord& r);
+
   TestRecord& record_;
   ProbeHosts hosts_;
   Options options_;
