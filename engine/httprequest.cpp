@@ -49,6 +49,8 @@ HttpResult CWorkThread::HttpRequest(const std::string& url, bool isGet, const st
   if (!request) return result;
   const int t = RequestTimeoutMs(record().pingAvgMs.load());
   if (!request->SetTimeouts(3000, t, t, t)) return result;
+  // A run given up mid-request stops waiting for the service at once.
+  request->SetCancelCheck([this] { return Terminated(); });
 
   const bool opened = request->Open(isGet ? "GET" : "POST", platform::AnsiToUtf8(url), false);
   if (!isGet) request->SetRequestHeader("Content-Type", "application/x-www-form-urlencoded");
@@ -59,6 +61,7 @@ HttpResult CWorkThread::HttpRequest(const std::string& url, bool isGet, const st
   }
 
   const bool sent = request->Send(isGet ? std::nullopt : std::optional<std::string>(body));
+  if (Terminated()) return result;
   if (readResponse) {
     if (!sent) return result;
     // An error page is not a document: the run must see a failure, not empty values.

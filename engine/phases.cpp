@@ -47,9 +47,9 @@ namespace {
 
 // Connects and starts up to three sessions of a phase from `first`, the lead first. `count` holds the
 // sessions wanted (0 counts as one) and afterwards the sessions started. False only when the lead
-// could not connect.
-template <typename Prepare, typename Start>
-bool StartSessions(int first, std::int32_t& count, Prepare prepare, Start start) {
+// could not connect. `pause` waits between sessions and answers false when the run is given up.
+template <typename Prepare, typename Start, typename Pause>
+bool StartSessions(int first, std::int32_t& count, Prepare prepare, Start start, Pause pause) {
   std::int32_t wanted = count;
   count = 0;
   if (wanted == 0) wanted = 1;
@@ -58,7 +58,7 @@ bool StartSessions(int first, std::int32_t& count, Prepare prepare, Start start)
     count += start(first);
   }
   if (wanted > 1) {
-    platform::SleepMs(100);
+    if (!pause(100)) return true;
     if (!prepare(first + 1)) {
       count = 1;
       return true;
@@ -66,7 +66,7 @@ bool StartSessions(int first, std::int32_t& count, Prepare prepare, Start start)
     count += start(first + 1);
   }
   if (wanted > 2) {
-    platform::SleepMs(100);
+    if (!pause(100)) return true;
     if (!prepare(first + 2))
       count = 2;
     else
@@ -89,7 +89,8 @@ bool CWorkThread::StartDownloadSessions() {
         s->SetUploadFile("");
         s->StartDownload();
         return 1;
-      });
+      },
+      [this](int ms) { return Pause(ms); });
 }
 
 std::string CWorkThread::UploadFileName() {
@@ -118,7 +119,8 @@ bool CWorkThread::StartUploadSessions() {
         s->SetUploadFile(name + std::to_string(index - kFirstUpload + 1));
         s->StartUpload();
         return 1;
-      });
+      },
+      [this](int ms) { return Pause(ms); });
 }
 
 void CWorkThread::StopSessions(bool download, bool abortRunningOnly) {
@@ -194,14 +196,18 @@ PhaseEnd CWorkThread::RunPhase(bool download, bool fallback) {
 
   // 4. The lead session gets a second chance.
   auto startSessions = [&] { return download ? StartDownloadSessions() : StartUploadSessions(); };
-  if (!startSessions()) {
+  bool started = startSessions();
+  if (Terminated()) return PhaseEnd::Terminated;
+  if (!started) {
     StopPhaseSessions();
-    platform::SleepMs(100);
+    if (!Pause(100)) return PhaseEnd::Terminated;
     {
       std::lock_guard<std::mutex> lock(phaseMutex);
       phaseClock.Start();
     }
-    if (!startSessions()) {
+    started = startSessions();
+    if (Terminated()) return PhaseEnd::Terminated;
+    if (!started) {
       r.errorCode = kNoSessionStarted;
       // Without sessions the upload's time limit below turns the code into 1, 12 or 13.
       if (download) return PhaseEnd::Failed;

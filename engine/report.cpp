@@ -165,6 +165,8 @@ void CWorkThread::Report() {
   }
   const std::string body = "code=" + ScrambleHex(HexUpper(ToUtf16Bytes(text)), key);
   HttpResult answer = HttpRequest(decodeLetterPairs(config().reportPostUrl), false, body, true, false);
+  // Given up while posting: the window has moved on and the record may already serve another run.
+  if (Terminated()) return;
   if (!answer.success) {
     r.errorCode = kReportNotAccepted;
     Post(kMsgResult, 2, 0);

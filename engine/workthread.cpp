@@ -19,6 +19,8 @@ CWorkThread::CWorkThread(std::shared_ptr<TestRecord> record, EngineContext conte
     sessions[i]->SetOnConnected([](TransferSession&) {});
     sessions[i]->SetOnDisconnected([](TransferSession&) {});
     // Only the lead sessions raise it, on their worker threads; the sessions die before the engine.
+    // Every wait inside a session ends soon after a terminate request.
+    sessions[i]->SetCancelCheck([this] { return Terminated(); });
     sessions[i]->SetOnProgress([this](TransferSession&, WorkMode mode, std::int64_t total, std::int64_t ms,
                                       double bps) { OnSpeedSample(mode, total, ms, bps); });
   }
@@ -63,6 +65,16 @@ bool CWorkThread::WaitUntil(const std::function<bool()>& condition) {
   }
 }
 
+bool CWorkThread::Pause(int ms) {
+  Stopwatch clock;
+  while (!Terminated()) {
+    double left = ms - clock.ElapsedSeconds() * 1000.0;
+    if (left <= 0) return true;
+    platform::SleepMs(left < 10 ? static_cast<int>(left) + 1 : 10);
+  }
+  return false;
+}
+
 void CWorkThread::FillTestParameters(const ParsedDocument& document) {
   auto integer = [&](const char* key, std::int32_t& target, bool positive) {
     std::optional<int> value = ParseDecimalInt(LookupValue(key, document));
@@ -98,6 +110,7 @@ void CWorkThread::Execute() {
   // 2. The system profile, once per program start.
   if (r.profilePending) {
     SystemProfile();
+    if (Terminated()) return;
     r.profilePending = 0;
   }
 
@@ -158,6 +171,7 @@ void CWorkThread::RunAfterServiceDocument() {
   // 6. Latency gate.
   Stopwatch gate;
   while (!pingDone) {
+    if (Terminated()) return;
     if (gate.ElapsedSeconds() > 15.0) {
       r.introPending = 0;
       noticesOn = false;
@@ -202,18 +216,19 @@ void CWorkThread::RunAfterServiceDocument() {
 
   // 11. Preparation requests; their outcomes are not looked at.
   HttpRequest(decodeLetterPairs(config().firstPrepareUrl), true, "", false, false);
-  platform::SleepMs(500);
+  if (!Pause(500)) return;
   HttpRequest(decodeLetterPairs(config().secondPrepareUrl), true, "", false, false);
-  platform::SleepMs(2000);
+  if (!Pause(2000)) return;
 
   // 12, 13. A phase ended by a terminate request ends the run without a further message: the window
   // has given the run up, and half-measured phases must not be reported.
   PhaseEnd download = DownloadPhase(false);
   if (download == PhaseEnd::Terminated) return;
   if (download == PhaseEnd::Completed) {
-    platform::SleepMs(1000);
+    if (!Pause(1000)) return;
     if (UploadPhase(false) == PhaseEnd::Terminated) return;
   }
+  if (Terminated()) return;
 
   // 14.
   if (r.errorCode != kNoError) {
@@ -223,7 +238,7 @@ void CWorkThread::RunAfterServiceDocument() {
   }
 
   // 15.
-  platform::SleepMs(500);
+  if (!Pause(500)) return;
   Report();
 }
 
@@ -235,6 +250,7 @@ void CWorkThread::FallbackRun() {
   PhaseEnd download = DownloadPhase(true);
   if (download == PhaseEnd::Terminated) return;
   if (download == PhaseEnd::Completed && UploadPhase(true) == PhaseEnd::Terminated) return;
+  if (Terminated()) return;
   ReleaseSessions();
   Post(kMsgResult, r.errorCode == kTestDocumentFailed ? 2 : 3, 0);
 }

@@ -141,6 +141,8 @@ protected:
 
   // Polls every 10 ms until the condition holds (true) or a terminate request is pending (false).
   bool WaitUntil(const std::function<bool()>& condition);
+  // Sleeps in 10 ms steps; false, at once, when a terminate request is pending.
+  bool Pause(int ms);
   void Post(unsigned message, WParam wParam = 0, LParam lParam = 0);
   void Send(unsigned message, WParam wParam = 0, LParam lParam = 0);
 

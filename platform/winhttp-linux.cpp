@@ -1,5 +1,6 @@
 #include "platform/winhttp.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -17,6 +18,9 @@
 namespace zelvo::platform {
 
 namespace {
+
+// How often a waiting request asks its cancel check.
+constexpr int kCancelPollMs = 25;
 
 using Clock = std::chrono::steady_clock;
 
@@ -148,7 +152,8 @@ struct ResolveJob {
 
 // The addresses of host, in the form CURLOPT_RESOLVE takes; nullopt when the lookup failed or took
 // longer than limitMs.
-std::optional<std::string> ResolveWithin(const std::string& host, int limitMs) {
+std::optional<std::string> ResolveWithin(const std::string& host, int limitMs,
+                                         const std::function<bool()>& cancelled) {
   auto job = std::make_shared<ResolveJob>();
   std::thread([job, host] {
     addrinfo hints{};
@@ -175,8 +180,15 @@ std::optional<std::string> ResolveWithin(const std::string& host, int limitMs) {
     job->done.notify_all();
   }).detach();
   std::unique_lock<std::mutex> lock(job->mutex);
-  if (!job->done.wait_for(lock, std::chrono::milliseconds(limitMs), [&] { return job->finished; }))
-    return std::nullopt;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+  // Looked at in short steps so that a cancelled request does not sit out the whole limit.
+  while (!job->finished) {
+    if (cancelled && cancelled()) return std::nullopt;
+    auto step =
+        std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(kCancelPollMs));
+    if (job->done.wait_until(lock, step, [&] { return job->finished; })) break;
+    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+  }
   if (job->addresses.empty()) return std::nullopt;
   std::string joined;
   for (const std::string& a : job->addresses) {
@@ -233,6 +245,8 @@ public:
     return true;
   }
 
+  void SetCancelCheck(std::function<bool()> cancelled) override { cancelled_ = std::move(cancelled); }
+
   bool Send(const std::optional<std::string>& body) override {
     ClearResponse();
     if (!opened_) return false;
@@ -241,7 +255,7 @@ public:
 
     Slist resolve;
     if (resolveMs_ > 0 && !IsNumericHost(host_)) {
-      std::optional<std::string> addresses = ResolveWithin(host_, resolveMs_);
+      std::optional<std::string> addresses = ResolveWithin(host_, resolveMs_, cancelled_);
       if (!addresses) return false;
       resolve.reset(curl_slist_append(nullptr, (host_ + ":" + port_ + ":" + *addresses).c_str()));
       if (!resolve) return false;
@@ -425,7 +439,7 @@ private:
           if (message->msg == CURLMSG_DONE && message->easy_handle == c) result = message->data.result;
         break;
       }
-      if (Stalled()) break;
+      if (Stalled() || (cancelled_ && cancelled_())) break;
       curl_multi_poll(multi.get(), nullptr, 0, kPollMs, nullptr);
     }
     curl_multi_remove_handle(multi.get(), c);
@@ -435,6 +449,7 @@ private:
   static constexpr int kPollMs = 25;
 
   CurlHandle curl_;
+  std::function<bool()> cancelled_;
   int resolveMs_ = 0, connectMs_ = 0, sendMs_ = 0, receiveMs_ = 0;
   bool opened_ = false;
   bool isPost_ = false;

@@ -15,8 +15,12 @@
 // send and receive are looked at every 25 ms while the transfer runs (the transfer is driven through a
 // multi handle for that), so each fires within about 25 ms of running out.
 //
+// A cancel check, when set, is asked at the same pace (and while a name is being resolved); once it
+// answers true the request fails within about 25 ms.
+//
 // Every object is used by one thread at a time; different objects may run on different threads.
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,6 +39,8 @@ public:
   // Adds or replaces a request header (the value is sent exactly as given, trailing spaces kept);
   // false before Open or for a name or value holding a line break.
   virtual bool SetRequestHeader(const std::string& name, const std::string& value) = 0;
+  // Asked by Send on the calling thread; true gives the request up.
+  virtual void SetCancelCheck(std::function<bool()> cancelled) = 0;
   // Performs the request, with the body when one is given. True when a response arrived, whatever its
   // status; false on a failure of resolving, connecting, sending or receiving, or when a limit ran out.
   virtual bool Send(const std::optional<std::string>& body) = 0;

@@ -28,6 +28,8 @@ constexpr std::int64_t kCountLimit = 2'000'000'000;
 constexpr int kConnectTimeoutMs = 2000;
 constexpr long kResponseTimeoutS = 10;
 constexpr int kDisconnectWaitMs = 3000;
+// Longest sleep of a driving loop between looks at its abort and cancel requests.
+constexpr int kDrivePollMs = 50;
 // An upload that was asked to end may finish its STOR for this long after a disconnect request.
 constexpr int kUploadFinishGraceMs = 1500;
 constexpr std::int64_t kBatchBytes = 512 << 10;
@@ -497,6 +499,8 @@ void CFTPSession::prepareRequest(const Settings& s, const std::string& path, boo
 
 bool CFTPSession::killNow() const {
   if (transfer_ && transfer_->Terminated()) return true;
+  // A cancelled owner gets no grace period, not even for an upload's STOR.
+  if (cancelCheck_ && cancelCheck_()) return true;
   if (!closeRequested_.load()) return false;
   // An upload that was told to end finishes its STOR first, for a short while.
   if (uploadFinishing_.load() || (transfer_ && transfer_->IsUpload && abortRequested_.load()))
@@ -534,7 +538,7 @@ int CFTPSession::drive() {
     // what the socket's send buffer takes, so it is never held back.)
     if (moved > 0 && moved < kBatchBytes && transfer_ && !transfer_->IsUpload)
       std::this_thread::sleep_for(std::chrono::milliseconds(kBatchPauseMs));
-    curl_multi_poll(multi, nullptr, 0, 200, nullptr);
+    curl_multi_poll(multi, nullptr, 0, kDrivePollMs, nullptr);
   }
   // Removing an unfinished request drops its connection; curl sends nothing more on it.
   curl_multi_remove_handle(multi, easy);

@@ -87,6 +87,7 @@ public:
   void SetOnConnected(EventHandler handler) override { onConnected_ = std::move(handler); }
   void SetOnDisconnected(EventHandler handler) override { onDisconnected_ = std::move(handler); }
   void SetOnProgress(ProgressHandler handler) override { onProgress_ = std::move(handler); }
+  void SetCancelCheck(std::function<bool()> cancelled) override { cancelCheck_ = std::move(cancelled); }
 
   // Beyond the engine's needs, for measurements and tests: bytes the client handed over or took in
   // (all transfers of this session, counted apart from the phase accounting), and whether a worker of
@@ -145,6 +146,7 @@ private:
   LogHandler onLog_;
   EventHandler onConnected_, onDisconnected_;
   ProgressHandler onProgress_;
+  std::function<bool()> cancelCheck_;
 
   std::atomic<bool> abortByDataChannel_{false};
   std::atomic<bool> connected_{false};

@@ -56,6 +56,10 @@ public:
   virtual void SetOnConnected(EventHandler handler) = 0;
   virtual void SetOnDisconnected(EventHandler handler) = 0;
   virtual void SetOnProgress(ProgressHandler handler) = 0;
+  // Asked by whichever thread drives the session (connect, commands, transfers) at least every 50 ms;
+  // once it answers true, the request under way ends at once, as if aborted. Attached before the
+  // first Connect.
+  virtual void SetCancelCheck(std::function<bool()> cancelled) = 0;
 };
 
 } // namespace zelvo

@@ -131,6 +131,29 @@ class EndToEnd(unittest.TestCase):
         self.assertIn(caption, run.err)
         self.assertIn(text, run.err)
 
+    def test_ctrl_c_in_the_latency_gate_ends_within_a_second(self):
+        # The probe host stays silent (echo replies off in the namespace), so the engine sits in its
+        # 15 s latency gate when the interrupt comes.
+        script = r'''
+sysctl -qw net.ipv4.icmp_echo_ignore_all=1
+"$ZELVO_CLI" --yes >/dev/null 2>&1 &
+pid=$!
+sleep 4
+kill -INT $pid
+sent=$(date +%s%N)
+wait $pid
+echo $? >"$RESULT_DIR/status"
+echo $(( ($(date +%s%N) - sent) / 1000000 )) >"$RESULT_DIR/ms"
+'''
+        out = tempfile.mkdtemp(prefix="zelvo-cli-")
+        env = dict(os.environ, ZELVO_CLI=CLI, RESULT_DIR=out, LANG="C.UTF-8", LC_ALL="C.UTF-8")
+        subprocess.run([TESTBED, "--", "bash", "-c", script], env=env, timeout=120, check=True)
+        with open(os.path.join(out, "status")) as f:
+            self.assertEqual(int(f.read()), 130)
+        with open(os.path.join(out, "ms")) as f:
+            waited = int(f.read())
+            self.assertLess(waited, 1000, "%d ms" % waited)
+
 
 if __name__ == "__main__":
     if os.geteuid() != 0:

@@ -61,6 +61,7 @@ public:
   void SetOnConnected(EventHandler h) override { onConnected_ = std::move(h); }
   void SetOnDisconnected(EventHandler h) override { onDisconnected_ = std::move(h); }
   void SetOnProgress(ProgressHandler h) override { onProgress_ = std::move(h); }
+  void SetCancelCheck(std::function<bool()> cancelled) override { cancelled_ = std::move(cancelled); }
 
   void raiseProgress(WorkMode mode, std::int64_t total, std::int64_t ms, double bps) {
     if (onProgress_) onProgress_(*this, mode, total, ms, bps);
@@ -75,6 +76,7 @@ public:
   LogHandler onLog_;
   EventHandler onConnected_, onDisconnected_;
   ProgressHandler onProgress_;
+  std::function<bool()> cancelled_;
 
 private:
   std::shared_ptr<SessionCensus> census_;

@@ -222,6 +222,23 @@ TEST_F(WinHttpLimits, SlowButSteadyAnswerIsNotCut) {
   EXPECT_EQ(request->ResponseText(), "steady");
 }
 
+// A cancelled request ends at once, in any stall, instead of sitting out a 60 s limit.
+TEST_F(WinHttpLimits, CancelledRequestEndsWithoutWaitingForItsLimits) {
+  std::atomic<bool> release{false};
+  RawServer silent([&](int fd) {
+    ReadRequestHead(fd);
+    waitFor([&] { return release.load(); }, seconds(30));
+  });
+  auto request = platform::CreateWinHttpRequest();
+  ASSERT_TRUE(request->SetTimeouts(60000, 60000, 60000, 60000));
+  ASSERT_TRUE(request->Open("GET", silent.url("/zelvo/service.txt"), false));
+  auto cancelAt = steady_clock::now() + std::chrono::milliseconds(300);
+  request->SetCancelCheck([&] { return steady_clock::now() >= cancelAt; });
+  EXPECT_TRUE(FailsBefore(*request, std::nullopt, seconds(5)));
+  EXPECT_EQ(silent.accepted(), 1);
+  release = true;
+}
+
 TEST_F(WinHttpLimits, DroppedConnectionIsAFailure) {
   RawServer rude([](int fd) { ReadRequestHead(fd); });
   auto request = platform::CreateWinHttpRequest();

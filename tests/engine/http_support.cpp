@@ -45,6 +45,7 @@ public:
     call_->headers.emplace_back(name, value);
     return opened_ && call_->headerResult;
   }
+  void SetCancelCheck(std::function<bool()>) override {}
   bool Send(const std::optional<std::string>& body) override {
     std::lock_guard<std::mutex> lock(script_.mutex_);
     call_->sent = true;

@@ -303,25 +303,39 @@ TEST(EngineRun, LatencyGateTimesOutWithCode11AndWaitsForTheAcknowledgement) {
 }
 
 TEST(EngineRun, TerminateInEachWaitEndsSilentlyWithSessionsReleased) {
-  enum Wait { StartGate, TestDocAck, FallbackStartGate };
-  for (Wait wait : {StartGate, TestDocAck, FallbackStartGate}) {
+  enum Wait { StartGate, LatencyGate, TestDocAck, FallbackStartGate, Preparation };
+  for (Wait wait : {StartGate, LatencyGate, TestDocAck, FallbackStartGate, Preparation}) {
     EngineRunner run;
-    if (wait != StartGate) run.engine->responses.erase("http://service/test");
-    if (wait == TestDocAck) run.answerLikeAWindow();
+    if (wait == TestDocAck || wait == FallbackStartGate) run.engine->responses.erase("http://service/test");
+    if (wait == TestDocAck || wait == Preparation) run.answerLikeAWindow();
+    if (wait == LatencyGate) {
+      std::weak_ptr<ScriptedEngine> weak = run.engine;
+      run.window->setHook([weak](const RecordedMessage& m) {
+        if (m.message == kMsgVersion && m.wParam == 3)
+          if (auto e = weak.lock()) e->startGate = true; // pingDone never comes
+      });
+    }
     if (wait == FallbackStartGate) {
       // The latency gate passes without the profile gate only on a repeated run.
       run.record->introPending = 0;
       run.record->termsAccepted = 1;
       run.engine->pingDone = true;
     }
-    unsigned last = wait == StartGate ? kMsgVersion : kMsgTestDocFailed;
+    unsigned last = wait == TestDocAck || wait == FallbackStartGate ? kMsgTestDocFailed : kMsgVersion;
     run.start();
     ASSERT_TRUE(run.window->waitForMessage(last, std::nullopt, 10s)) << wait;
     if (wait == FallbackStartGate) run.record->windowAck = 1;
+    if (wait == Preparation) { // in the pause after the second preparation request
+      ASSERT_TRUE(waitFor([&] { return run.urls().size() == 4; }, 5s));
+    }
     std::this_thread::sleep_for(50ms);
     size_t before = run.window->messages().size();
     run.engine->Terminate();
-    ASSERT_TRUE(run.finish(5s)) << wait;
+    // The latency gate alone would hold the run for 15 s, the preparation for 2 s.
+    ASSERT_TRUE(run.finish(1s)) << wait;
+    if (wait != TestDocAck && wait != FallbackStartGate) {
+      EXPECT_EQ(run.record->errorCode, kNoError) << wait;
+    }
     EXPECT_EQ(run.window->messages().size(), before) << wait;
     EXPECT_EQ(run.window->messages().back().message, last) << wait;
     EXPECT_TRUE(run.engine->phases().empty()) << wait;

@@ -434,3 +434,39 @@ TEST(FtpSession, HostThatIsNoNameOrAddressIsNeverPutIntoTheAddress) {
   EXPECT_TRUE(other.Connect()) << "not a lead session";
   EXPECT_FALSE(other.Connected());
 }
+
+TEST(FtpSession, CancelCheckEndsALoginAndAStalledTransferAtOnce) {
+  using Clock = std::chrono::steady_clock;
+  std::atomic<bool> cancelled{false};
+  auto cancelSoon = [&] {
+    return std::thread([&] {
+      std::this_thread::sleep_for(200ms);
+      cancelled = true;
+    });
+  };
+
+  FaultyFtpServer silent(with(Fault::SilentGreeting));
+  CFTPSession login;
+  prepare(login, "FTP1", "127.0.0.1", silent.port());
+  login.SetCancelCheck([&] { return cancelled.load(); });
+  std::thread canceller = cancelSoon();
+  auto start = Clock::now();
+  EXPECT_FALSE(login.Connect());
+  EXPECT_LT(Clock::now() - start, 1s) << "the login's own limits are seconds longer";
+  canceller.join();
+
+  cancelled = false;
+  FaultyFtpServer stalled(with(Fault::StallRetr, 1 << 30));
+  CFTPSession transfer;
+  prepare(transfer, "FTP4", "127.0.0.1", stalled.port());
+  transfer.SetCancelCheck([&] { return cancelled.load(); });
+  ASSERT_TRUE(transfer.Connect());
+  transfer.SetDownloadFile("a.bin");
+  transfer.StartDownload();
+  ASSERT_TRUE(waitFor([&] { return transfer.TransferredBytes() == 256 << 10; }, 5s));
+  canceller = cancelSoon();
+  start = Clock::now();
+  EXPECT_TRUE(waitFor([&] { return !transfer.WorkerActive(); }, 5s));
+  EXPECT_LT(Clock::now() - start, 1s);
+  canceller.join();
+}
