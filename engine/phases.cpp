@@ -241,6 +241,8 @@ void CWorkThread::OnSpeedSample(WorkMode mode, std::int64_t total, std::int64_t 
   TestRecord& r = record();
   const bool upload = mode == WorkMode::Write;
   const bool download = !upload;
+  // A run given up posts nothing more and leaves the shared record to the next run.
+  if (Terminated()) return;
 
   // 1. Progress notice, for every sample.
   double sinceNotice = noticeClock.ElapsedSeconds();

@@ -274,4 +274,11 @@ TEST(PhaseSessions, TerminateEndsTheWatchLoopAtOnce) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
   for (int i = 3; i < 6; ++i)
     EXPECT_FALSE(b.session(i).Connected());
+  // A sample still on its way from a session's worker changes and posts nothing.
+  b.beginSampling(true, 3);
+  b.sample(true, 125000, 125000);
+  b.sample(true, 125000, 125000);
+  EXPECT_EQ(b.engine->baselineMs, 0);
+  EXPECT_EQ(b.engine->dlFtpSamples, "");
+  EXPECT_TRUE(b.window->messages().empty());
 }
