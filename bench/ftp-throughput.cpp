@@ -66,8 +66,9 @@ public:
     if (!ok_) return;
     vsftpd_ = spawn({"ip", "netns", "exec", ns_, "vsftpd", dir_ + "/vsftpd.conf"});
     janitor_ = spawn({std::string(ZELVO_SOURCE_DIR) + "/service/vsftpd/janitor", dir_ + "/root/uploads"});
+    home_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
     int fd = ::open(("/run/netns/" + ns_).c_str(), O_RDONLY | O_CLOEXEC);
-    ok_ = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
+    ok_ = home_ >= 0 && fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
     if (fd >= 0) ::close(fd);
     ok_ = ok_ && sh("bash -c 'for i in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/21) 2>/dev/null && exit 0; "
                     "sleep 0.05; done; exit 1'") == 0;
@@ -78,9 +79,15 @@ public:
         ::kill(pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
       }
-    sh("pids=$(ip netns pids " + ns_ + " 2>/dev/null | grep -vx " + std::to_string(::getpid()) +
-       "); [ -z \"$pids\" ] || kill -9 $pids 2>/dev/null; ip netns del " + ns_ + " 2>/dev/null; rm -rf " +
-       dir_);
+    // Back home first: a shell started inside would list itself among the namespace's processes and
+    // be killed before it removed the namespace.
+    if (home_ >= 0) {
+      ::setns(home_, CLONE_NEWNET);
+      ::close(home_);
+    }
+    sh("pids=$(ip netns pids " + ns_ +
+       " 2>/dev/null); [ -z \"$pids\" ] || kill -9 $pids 2>/dev/null; ip netns del " + ns_ +
+       " 2>/dev/null; rm -rf " + dir_);
   }
   bool ok() const { return ok_; }
   bool shape(const std::string& rate) {
@@ -105,6 +112,7 @@ private:
   }
   std::string ns_, dir_;
   pid_t vsftpd_ = -1, janitor_ = -1;
+  int home_ = -1;
   bool ok_ = false;
 };
 

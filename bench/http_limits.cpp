@@ -97,13 +97,18 @@ int main() {
     for (int limit : {500, 1000, 2000}) {
       double worst = 0, sum = 0;
       const int runs = 3;
+      int failed = 0;
       for (int i = 0; i < runs; ++i) {
         double ms = FailAfterMs(stall, limit);
+        if (ms < 0) continue; // did not fail: no time to average
+        ++failed;
         sum += ms;
         worst = std::max(worst, ms);
       }
-      std::printf("%s_limit_ms=%d failed_after_mean_ms=%.0f failed_after_max_ms=%.0f\n",
-                  names[static_cast<int>(stall)], limit, sum / runs, worst);
+      std::printf(
+          "%s_limit_ms=%d runs=%d did_not_fail=%d failed_after_mean_ms=%.0f failed_after_max_ms=%.0f\n",
+          names[static_cast<int>(stall)], limit, runs, runs - failed, failed ? sum / failed : -1.0,
+          failed ? worst : -1.0);
     }
   }
   StallServer server(Stall::None);

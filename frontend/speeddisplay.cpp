@@ -53,7 +53,14 @@ std::string SpeedDigits::text() const {
 }
 
 bool SpeedsInRange(double downloadKbps, double uploadKbps) {
-  auto inRange = [](double v) { return v > 1 && v < 1000000; }; // false for NaN
+  // Gigabit lines up to 9999.99 Mbps fit the four digit places; the bound holds after the rounding
+  // to two decimals too, so 9,999,999.996 kbit/s (10000.00 Mbps) is out.
+  auto inRange = [](double v) {
+    if (!(v > 1 && v < 10000000)) return false; // false for NaN
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.02f", v);
+    return std::strtod(buffer, nullptr) < 10000000;
+  };
   return inRange(downloadKbps) && inRange(uploadKbps);
 }
 

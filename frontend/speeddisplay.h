@@ -21,7 +21,8 @@ struct SpeedDigits {
 // Rounds kbit/s to two decimals, picks the unit and cuts the digits as the digit pictures show them.
 SpeedDigits ComputeSpeedDigits(double kbps);
 
-// Speeds the result page draws lie strictly between 1 and 1,000,000 kbit/s; a NaN is out of range too.
+// Speeds the result page draws lie strictly between 1 and 10,000,000 kbit/s (four integer digits in
+// Mbps, also after rounding); a NaN is out of range too.
 bool SpeedsInRange(double downloadKbps, double uploadKbps);
 
 // "DIGIT_%d".

@@ -1,5 +1,8 @@
 #include "workers/ftpthread.h"
 
+#include "platform/tcpinfo.h"
+#include "workers/tcpstats.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -7,9 +10,11 @@
 #include <cstring>
 #include <ctime>
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <iconv.h>
 #include <mutex>
 #include <netinet/in.h>
+#include <poll.h>
 #include <set>
 #include <sys/socket.h>
 #include <thread>
@@ -24,7 +29,7 @@ std::int64_t TotalBytes = 0;
 std::int64_t ReportedBytes = 0;
 std::int64_t ElapsedMs = 0;
 
-constexpr std::int64_t kCountLimit = 2'000'000'000;
+// Bounds the TCP connect only; the greeting and the login replies have the reply time-out.
 constexpr int kConnectTimeoutMs = 2000;
 constexpr long kResponseTimeoutS = 10;
 constexpr int kDisconnectWaitMs = 3000;
@@ -166,6 +171,8 @@ public:
     curl_easy_setopt(easy_, CURLOPT_OPENSOCKETDATA, this);
     curl_easy_setopt(easy_, CURLOPT_CLOSESOCKETFUNCTION, &FtpClient::closeSocketCb);
     curl_easy_setopt(easy_, CURLOPT_CLOSESOCKETDATA, this);
+    curl_easy_setopt(easy_, CURLOPT_SOCKOPTFUNCTION, &FtpClient::sockoptCb);
+    curl_easy_setopt(easy_, CURLOPT_SOCKOPTDATA, this);
     // PASV as the session expects, not EPSV; binary transfers; the server's own path rules.
     curl_easy_setopt(easy_, CURLOPT_FTP_USE_EPSV, 0L);
     curl_easy_setopt(easy_, CURLOPT_TRANSFERTEXT, 0L);
@@ -215,6 +222,19 @@ public:
   void setControlTarget(int port) { controlPort_ = port; }
   void allowNewControl(bool allow) { allowNewControl_ = allow; }
 
+  // The last TCP connect of a request: whether it ran out of time, and the system's error otherwise.
+  bool connectTimedOut() const { return connectTimedOut_; }
+  int connectErrno() const { return connectErrno_; }
+  void clearConnectResult() {
+    connectTimedOut_ = false;
+    connectErrno_ = 0;
+  }
+
+  // The data connection of the running transfer (driving thread only): its socket's TCP figures go to
+  // the process-wide statistics, and an upload counts the bytes that have left the machine.
+  int dataSocket() const { return dataFd_; }
+  void sampleData(bool force);
+
 private:
   static std::size_t writeCb(char* data, std::size_t size, std::size_t n, void* self);
   static std::size_t readCb(char* data, std::size_t size, std::size_t n, void* self);
@@ -222,6 +242,8 @@ private:
   static int progressCb(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
   static curl_socket_t openSocketCb(void* self, curlsocktype purpose, curl_sockaddr* address);
   static int closeSocketCb(void* self, curl_socket_t fd);
+  static int sockoptCb(void* self, curl_socket_t fd, curlsocktype purpose);
+  static bool connectWithin(curl_socket_t fd, const curl_sockaddr* address, int limitMs, int& error);
 
   CFTPSession* session_;
   CURL* easy_ = nullptr;
@@ -233,6 +255,13 @@ private:
   bool controlShut_ = false;
   int controlPort_ = 21;
   bool allowNewControl_ = false;
+  std::set<curl_socket_t> connectedByUs_; // under socketMutex_
+  bool connectTimedOut_ = false;
+  int connectErrno_ = 0;
+  curl_socket_t dataFd_ = CURL_SOCKET_BAD;
+  std::uint64_t dataConnection_ = 0;
+  bool dataUpload_ = false;
+  std::int64_t lastSampleMs_ = 0;
 };
 
 // The drive lock with a note of its holder, so a handler that runs under it can be recognised.
@@ -277,12 +306,24 @@ std::size_t FtpClient::readCb(char* data, std::size_t size, std::size_t n, void*
     return CURL_READFUNC_ABORT;
   }
   s->beginTransferOnce(static_cast<std::int64_t>(w->UploadStream.size()));
+  // curl asks for more only once it has written everything read before into the socket.
+  const std::int64_t handed = s->cumulative_;
   std::size_t chunk = std::min(size * n, s->sendChunk_);
   std::size_t got = w->UploadStream.read(data, chunk);
   if (got == 0) return 0; // the source reached its end: curl completes the STOR
   s->transferred_ += static_cast<std::int64_t>(got);
   s->cumulative_ += static_cast<std::int64_t>(got);
-  s->onWork(*w, WorkMode::Write, s->cumulative_);
+  // Counted as they leave the machine: what waits in the socket's send queue (not sent, or sent and
+  // not acknowledged) is not counted yet, so a growing send buffer does not read as speed.
+  std::int64_t left = handed;
+  if (client->dataFd_ != CURL_SOCKET_BAD) {
+    auto info = platform::queryTcpInfo(client->dataFd_);
+    left = info ? handed - static_cast<std::int64_t>(info->notSentBytes) -
+                      static_cast<std::int64_t>(info->unackedBytes)
+                : s->uploadLeft_;
+  }
+  s->uploadLeft_ = std::max(s->uploadLeft_, left);
+  s->onWork(*w, WorkMode::Write, s->uploadLeft_);
   return got;
 }
 
@@ -297,11 +338,47 @@ std::size_t FtpClient::headerCb(char* data, std::size_t size, std::size_t n, voi
 
 int FtpClient::progressCb(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   auto* client = static_cast<FtpClient*>(self);
+  client->sampleData(false);
   if (client->session_->killNow()) {
     client->session_->endedByUs_ = true;
     return 1;
   }
   return 0;
+}
+
+// A non-blocking connect waited for at most limitMs; curl's own connect time-out would also cover
+// the greeting and the login.
+bool FtpClient::connectWithin(curl_socket_t fd, const curl_sockaddr* address, int limitMs, int& error) {
+  error = 0;
+  int flags = ::fcntl(fd, F_GETFL, 0);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    error = errno;
+    return false;
+  }
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address->addr), address->addrlen) == 0) return true;
+  if (errno != EINPROGRESS) {
+    error = errno;
+    return false;
+  }
+  const std::int64_t deadline = nowMs() + limitMs;
+  for (;;) {
+    std::int64_t left = deadline - nowMs();
+    if (left <= 0) {
+      error = ETIMEDOUT;
+      return false;
+    }
+    pollfd p{fd, POLLOUT, 0};
+    int ready = ::poll(&p, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) {
+      error = errno;
+      return false;
+    }
+    if (ready == 0) continue;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    return error == 0;
+  }
 }
 
 curl_socket_t FtpClient::openSocketCb(void* self, curlsocktype purpose, curl_sockaddr* address) {
@@ -317,22 +394,60 @@ curl_socket_t FtpClient::openSocketCb(void* self, curlsocktype purpose, curl_soc
   if (control && !client->allowNewControl_) return CURL_SOCKET_BAD;
   curl_socket_t fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
   if (fd == CURL_SOCKET_BAD) return fd;
+  if (control) client->session_->onStatus(hsConnecting);
+  // Port 0 is the local end of an active-mode data connection, which curl binds and listens on.
+  const bool connect = port > 0 && address->socktype == SOCK_STREAM;
+  if (connect) {
+    int error = 0;
+    if (!connectWithin(fd, address, kConnectTimeoutMs, error)) {
+      client->connectTimedOut_ = error == ETIMEDOUT;
+      client->connectErrno_ = error;
+      ::close(fd);
+      return CURL_SOCKET_BAD;
+    }
+  }
+  CFTPSession* s = client->session_;
   {
     std::lock_guard<std::mutex> lock(client->socketMutex_);
     client->sockets_.insert(fd);
+    if (connect) client->connectedByUs_.insert(fd);
     if (control) { // the connection to the server's port is the control connection of the login
       client->control_ = fd;
       client->controlShut_ = false;
     }
   }
-  if (control) client->session_->onStatus(hsConnecting);
+  if (!control && connect && s->phase_ == CFTPSession::Phase::Transfer && s->transfer_) {
+    client->dataFd_ = fd;
+    client->dataConnection_ = tcpStatsNewConnection();
+    client->dataUpload_ = s->transfer_->IsUpload;
+    client->lastSampleMs_ = 0;
+  }
   return fd;
+}
+
+int FtpClient::sockoptCb(void* self, curl_socket_t fd, curlsocktype) {
+  auto* client = static_cast<FtpClient*>(self);
+  std::lock_guard<std::mutex> lock(client->socketMutex_);
+  return client->connectedByUs_.count(fd) ? CURL_SOCKOPT_ALREADY_CONNECTED : CURL_SOCKOPT_OK;
+}
+
+void FtpClient::sampleData(bool force) {
+  if (dataFd_ == CURL_SOCKET_BAD) return;
+  std::int64_t now = nowMs();
+  if (!force && now - lastSampleMs_ < 250) return; // a few readings a second are plenty
+  lastSampleMs_ = now;
+  if (auto info = platform::queryTcpInfo(dataFd_)) tcpStatsRecord(dataConnection_, dataUpload_, *info);
 }
 
 int FtpClient::closeSocketCb(void* self, curl_socket_t fd) {
   auto* client = static_cast<FtpClient*>(self);
+  if (fd == client->dataFd_) {
+    client->sampleData(true); // the connection's final figures
+    client->dataFd_ = CURL_SOCKET_BAD;
+  }
   std::lock_guard<std::mutex> lock(client->socketMutex_);
   client->sockets_.erase(fd);
+  client->connectedByUs_.erase(fd);
   if (fd == client->control_) {
     client->control_ = CURL_SOCKET_BAD;
     client->controlShut_ = false;
@@ -483,7 +598,8 @@ void CFTPSession::prepareRequest(const Settings& s, const std::string& path, boo
   curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
   curl_easy_setopt(easy, CURLOPT_USERNAME, s.user.c_str());
   curl_easy_setopt(easy, CURLOPT_PASSWORD, s.password.c_str());
-  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(kConnectTimeoutMs));
+  // The TCP connect has its own limit (openSocketCb); 0 leaves the login to the reply time-out.
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, 0L);
   curl_easy_setopt(easy, CURLOPT_FTPPORT, s.passive ? nullptr : "-");
   curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, static_cast<long>(std::clamp(s.recvBuffer, 1024, 10 << 20)));
   curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE,
@@ -493,6 +609,7 @@ void CFTPSession::prepareRequest(const Settings& s, const std::string& path, boo
   curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(-1));
   client_->setControlTarget(s.port);
   client_->clearError();
+  client_->clearConnectResult();
   lastReply_.clear();
   endedByUs_ = false;
 }
@@ -758,6 +875,9 @@ CFTPSession::ErrorKind CFTPSession::classify(int code) const {
   case CURLE_OPERATION_TIMEDOUT:
     return phase_ == Phase::Connecting ? ErrorKind::ConnectTimeout : ErrorKind::Socket;
   case CURLE_COULDNT_CONNECT:
+    if (client_->connectTimedOut()) return ErrorKind::ConnectTimeout;
+    if (client_->connectErrno() != 0) return ErrorKind::Socket;
+    [[fallthrough]];
   case CURLE_SEND_ERROR:
   case CURLE_RECV_ERROR:
   case CURLE_GOT_NOTHING: {
@@ -776,8 +896,8 @@ CFTPSession::ErrorKind CFTPSession::classify(int code) const {
 std::string CFTPSession::errorText(int code, ErrorKind kind) const {
   switch (kind) {
   case ErrorKind::Socket: {
-    long os = 0;
-    curl_easy_getinfo(client_->easy(), CURLINFO_OS_ERRNO, &os);
+    long os = client_->connectErrno();
+    if (os == 0) curl_easy_getinfo(client_->easy(), CURLINFO_OS_ERRNO, &os);
     if (os == 0) os = ETIMEDOUT;
     char buf[256];
     return strerror_r(static_cast<int>(os), buf, sizeof buf);
@@ -812,6 +932,7 @@ void CFTPSession::runTransfer(TFTPThread& worker) {
     transfer_ = &worker;
     sendChunk_ = static_cast<std::size_t>(std::max(1, s.sendBuffer));
     cumulative_ = 0;
+    uploadLeft_ = 0;
     begun_ = false;
     uploadFinishing_ = false;
     phase_ = Phase::Transfer;
@@ -901,7 +1022,7 @@ void CFTPSession::onWorkBegin(WorkMode mode, std::int64_t expectedSize) {
 
 bool CFTPSession::onWork(TFTPThread& worker, WorkMode mode, std::int64_t count) {
   if (!nameIsFourLong() || !running_.load()) return true;
-  if (abortRequested_.load() || count > kCountLimit) {
+  if (abortRequested_.load()) {               // 64-bit counts: a transfer of any length goes on
     if (mode == WorkMode::Read) return false; // curl closes the data connection (see runTransfer)
     worker.UploadStream.setPosition(worker.UploadStream.size());
     uploadFinishing_ = true;

@@ -170,6 +170,7 @@ private:
   Phase phase_ = Phase::Idle;
   TFTPThread* transfer_ = nullptr;
   std::int64_t cumulative_ = 0;
+  std::int64_t uploadLeft_ = 0; // bytes of the upload that have left the machine
   std::size_t sendChunk_ = 32768;
   bool begun_ = false;
   bool endedByUs_ = false;

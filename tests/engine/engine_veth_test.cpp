@@ -6,6 +6,7 @@
 #include "sysinfo/windowprofile.h"
 #include "tests/support/enginebed.h"
 #include "tests/support/support.h"
+#include "workers/tcpstats.h"
 
 #include <fstream>
 #include <gtest/gtest.h>
@@ -40,12 +41,21 @@ TEST(EngineOverVeth, MeasuresTheShapedRatesAndReportsThem) {
   VethBed bed("ev", "10mbit", "20mbit",
               R"({"ftp_host":"192.0.2.2","dl_duration":6,"ul_duration":6,"dl_session":3,"ul_session":2})");
   ASSERT_TRUE(bed.ready());
+  resetTcpStats();
   bed.run();
   ASSERT_TRUE(bed.finished);
   auto last = bed.last();
   ASSERT_TRUE(last);
   EXPECT_EQ(last->message, kMsgResult);
   EXPECT_EQ(last->wParam, 1u) << "error " << int(bed.record->errorCode);
+
+  // The TCP figures of every data connection, each direction apart.
+  const TcpPhaseStats down = tcpStatsSnapshot(false), up = tcpStatsSnapshot(true);
+  EXPECT_EQ(down.connections, 3);
+  EXPECT_EQ(up.connections, 2);
+  EXPECT_GT(down.rttMs, 0);
+  EXPECT_GT(up.rttMs, 0);
+  EXPECT_GT(up.deliveryRateKbps, 0u);
 
   // Within 15 % of the shaped rates, the adapter agreeing with FTP.
   EXPECT_NEAR(bed.record->downloadSpeed, 20000, 3000);
@@ -112,11 +122,61 @@ TEST(EngineOverVeth, LeadSessionFailingTwiceEndsWithCode7) {
   // No host answers at this address of the link.
   VethBed bed("e7", "", "", R"({"ftp_host":"192.0.2.9","dl_duration":3,"ul_duration":3})");
   ASSERT_TRUE(bed.ready());
-  bed.run();
+  std::chrono::steady_clock::time_point phaseStart;
+  bed.run([&](const RecordedMessage& m, VsftpdServer&) {
+    if (m.message == kMsgPhase && m.sent && m.wParam == 1) phaseStart = std::chrono::steady_clock::now();
+  });
   ASSERT_TRUE(bed.finished);
   auto last = bed.last();
   ASSERT_TRUE(last);
   EXPECT_EQ(last->message, kMsgResult);
   EXPECT_EQ(last->wParam, 3u);
   EXPECT_EQ(int(bed.record->errorCode), kNoSessionStarted);
+  // The first connect runs into the 2000 ms limit; the second meets the failed address resolution
+  // (about 3 s after the first try) or the limit itself.
+  auto took = std::chrono::steady_clock::now() - phaseStart;
+  EXPECT_GE(took, 2000ms);
+  EXPECT_LT(took, 5s);
+}
+
+// A slow path (a satellite link): the server greets 2.5 s after the connect; the run still measures.
+TEST(EngineOverVeth, GreetingLaterThanTheConnectLimitStillGivesAResult) {
+  if (!isRoot()) GTEST_SKIP() << "needs root for namespaces";
+  VethBed bed("eg", "", "40mbit",
+              R"({"ftp_host":"192.0.2.3","dl_duration":3,"ul_duration":3,"dl_session":2,"ul_session":1})");
+  ASSERT_TRUE(bed.ready());
+  ASSERT_EQ(bed.pair.far().run("ip addr add 192.0.2.3/24 dev veth-s"), 0);
+  FaultyFtpServer::Options late;
+  late.greetingDelayMs = 2500;
+  late.fileSize = 64ull << 30;
+  late.address = "192.0.2.3";
+  late.port = 21;
+  FaultyFtpServer server(late, &bed.pair.far());
+  ASSERT_TRUE(server.ok());
+  bed.run();
+  ASSERT_TRUE(bed.finished);
+  auto last = bed.last();
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->wParam, 1u) << "error " << int(bed.record->errorCode);
+  EXPECT_GT(server.storedBytes(), 0u);
+}
+
+// An unshaped veth path runs at gigabit rates: the run ends with code 0 and a result the digit rows
+// can show (the speed itself is the bench's business).
+TEST(EngineOverVeth, UnshapedGigabitPathGivesAShownResult) {
+  if (!isRoot()) GTEST_SKIP() << "needs root for namespaces";
+  VethBed bed("eu", "", "",
+              R"({"ftp_host":"192.0.2.2","dl_duration":3,"ul_duration":3,"dl_session":3,"ul_session":3})");
+  ASSERT_TRUE(bed.ready());
+  bed.run();
+  ASSERT_TRUE(bed.finished);
+  auto last = bed.last();
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->wParam, 1u) << "error " << int(bed.record->errorCode);
+  EXPECT_EQ(int(bed.record->errorCode), 0);
+  // Inside the range the result page shows (four integer digits in Mbps).
+  for (double kbps : {bed.record->downloadSpeed, bed.record->uploadSpeed}) {
+    EXPECT_GT(kbps, 1.0);
+    EXPECT_LT(kbps, 10000000.0);
+  }
 }

@@ -151,6 +151,10 @@ TEST(PhaseSamples, HighAdapterRateIsAcceptedAfterThreeSecondsAndOtherModesAreIgn
   b.sample(true, 125000, 250000);
   EXPECT_FLOAT_EQ(b.engine->measuredSeconds, 1.0f);
   EXPECT_EQ(b.engine->dlNicSamples, "2000");
+  // Past 3 s too, a sample without FTP rate is rejected however busy the adapter is.
+  b.sample(true, 0, 250000);
+  EXPECT_FLOAT_EQ(b.engine->measuredSeconds, 1.0f);
+  EXPECT_EQ(b.engine->dlNicSamples, "2000");
 }
 
 TEST(PhaseSamples, MissingInterfaceRowMeasuresNothingAndNeverReadsPastTheTable) {

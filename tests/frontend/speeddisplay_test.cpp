@@ -37,13 +37,20 @@ TEST(SpeedDigitsTest, DigitsUnitsAndHiddenLeadingDigits) {
 
   EXPECT_EQ(ComputeSpeedDigits(98765.4).text(), "98.76");
   EXPECT_EQ(ComputeSpeedDigits(999999.0).text(), "999.99");
+  // Gigabit results use the thousands place.
+  SpeedDigits g = ComputeSpeedDigits(2345678.9);
+  EXPECT_EQ(g.text(), "2345.67");
+  EXPECT_TRUE(g.showThousands);
+  EXPECT_EQ(ComputeSpeedDigits(8197054).text(), "8197.05");
   EXPECT_EQ(digitImageName(7), "DIGIT_7");
 }
 
 TEST(SpeedDigitsTest, RangeExcludesBothBoundsAndNaN) {
   EXPECT_TRUE(SpeedsInRange(1.01, 999999.99));
+  EXPECT_TRUE(SpeedsInRange(1000000.0, 9999999.99));
   EXPECT_FALSE(SpeedsInRange(1.0, 500));
-  EXPECT_FALSE(SpeedsInRange(500, 1000000.0));
+  EXPECT_FALSE(SpeedsInRange(500, 10000000.0));
+  EXPECT_FALSE(SpeedsInRange(9999999.996, 500)) << "rounds to 10000.00 Mbps, five digits";
   EXPECT_FALSE(SpeedsInRange(std::nan(""), 500));
   EXPECT_FALSE(SpeedsInRange(500, -3));
 }

@@ -2,6 +2,7 @@
 
 #include "tests/support/support.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstring>
@@ -191,18 +192,31 @@ FaultyFtpServer::FaultyFtpServer(Options options, NetNamespace* ns) : options_(o
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(options_.port));
     socklen_t len = sizeof a;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 16) != 0 ||
+    const bool never = options_.fault == Fault::NeverAccept;
+    if (::inet_pton(AF_INET, options_.address.c_str(), &a.sin_addr) != 1 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, never ? 0 : 16) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
       ::close(fd);
       return;
     }
+    if (never) {
+      // One connection that is never accepted fills the queue; the kernel drops later SYNs.
+      fillerFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      if (::connect(fillerFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return;
+      }
+    }
     listenFd_ = fd;
     port_ = ntohs(a.sin_port);
   });
-  // Sockets keep the namespace they were made in, so the threads may run anywhere.
-  if (listenFd_ >= 0) acceptThread_ = std::thread([this] { acceptLoop(); });
+  if (listenFd_ >= 0 && options_.fault != Fault::NeverAccept)
+    acceptThread_ = std::thread([this, ns] {
+      if (ns) ns->enter(); // the sessions' passive data sockets are made in the namespace too
+      acceptLoop();
+    });
 }
 
 FaultyFtpServer::~FaultyFtpServer() {
@@ -218,6 +232,7 @@ FaultyFtpServer::~FaultyFtpServer() {
   for (auto& t : sessions_)
     t.join();
   if (listenFd_ >= 0) ::close(listenFd_);
+  if (fillerFd_ >= 0) ::close(fillerFd_);
 }
 
 void FaultyFtpServer::release() {
@@ -270,11 +285,11 @@ void pause(const std::atomic<bool>& stopping, int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
-int listenData(int& port) {
+int listenData(const std::string& address, int& port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
   socklen_t len = sizeof a;
   if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 1) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
@@ -308,6 +323,7 @@ void FaultyFtpServer::session(int fd) {
     ::close(fd);
     return;
   }
+  pause(stopping_, options_.greetingDelayMs);
   reply(fd, "220 faulty server ready");
   int pasvFd = -1;
   std::string buffer;
@@ -345,8 +361,10 @@ void FaultyFtpServer::session(int fd) {
     } else if (verb == "PASV") {
       int port = 0;
       if (pasvFd >= 0) ::close(pasvFd);
-      pasvFd = listenData(port);
-      reply(fd, "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
+      pasvFd = listenData(options_.address, port);
+      std::string host = options_.address;
+      std::replace(host.begin(), host.end(), '.', ',');
+      reply(fd, "227 Entering Passive Mode (" + host + "," + std::to_string(port / 256) + "," +
                     std::to_string(port % 256) + ").");
     } else if (verb == "SIZE") {
       reply(fd,

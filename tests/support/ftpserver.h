@@ -54,7 +54,8 @@ public:
     int port = 21;
     int loginDelaySeconds = 0;
     bool protocolLog = true;
-    std::vector<std::pair<std::string, std::uint64_t>> files = {{"test_1024m.zip", 1ull << 30}};
+    // Sparse, and larger than a phase moves on a 10 Gbit/s line.
+    std::vector<std::pair<std::string, std::uint64_t>> files = {{"test_1024m.zip", 64ull << 30}};
   };
   VsftpdServer(NetNamespace& ns, Options options);
   explicit VsftpdServer(NetNamespace& ns) : VsftpdServer(ns, Options{}) {}
@@ -94,18 +95,22 @@ class FaultyFtpServer {
 public:
   enum class Fault {
     None,
-    SlowLogin,     // the 230 comes loginDelayMs after PASS
-    StallRetr,     // RETR sends stallAfterBytes, then nothing (data connection stays open)
-    DropData,      // RETR sends stallAfterBytes, resets the data connection and replies 426
-    RefuseStor,    // STOR is answered with 553
-    HoldData,      // RETR waits for release() before sending
-    SilentGreeting // accepts the connection but never greets
+    SlowLogin,      // the 230 comes loginDelayMs after PASS
+    StallRetr,      // RETR sends stallAfterBytes, then nothing (data connection stays open)
+    DropData,       // RETR sends stallAfterBytes, resets the data connection and replies 426
+    RefuseStor,     // STOR is answered with 553
+    HoldData,       // RETR waits for release() before sending
+    SilentGreeting, // accepts the connection but never greets
+    NeverAccept     // the listen queue is full: a connect is never answered
   };
   struct Options {
     Fault fault = Fault::None;
     int loginDelayMs = 0;
     std::uint64_t fileSize = 1 << 20; // size of every file but "missing"
     std::uint64_t stallAfterBytes = 256 << 10;
+    int greetingDelayMs = 0;           // the 220 comes this long after the accept
+    std::string address = "127.0.0.1"; // control and passive data connections
+    int port = 0;                      // 0: a free port
   };
   // ns: the namespace to listen in (nullptr: the caller's).
   FaultyFtpServer(Options options, NetNamespace* ns = nullptr);
@@ -135,6 +140,7 @@ private:
 
   Options options_;
   int listenFd_ = -1;
+  int fillerFd_ = -1;
   int port_ = 0;
   std::atomic<bool> stopping_{false};
   std::thread acceptThread_;

@@ -4,12 +4,14 @@
 #include "tests/support/support.h"
 #include "tests/workers/ftprecorder.h"
 #include "workers/ftpthread.h"
+#include "workers/tcpstats.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -146,26 +148,84 @@ TEST(FtpSession, UnreachableServerFailsOnlyForLeadSessions) {
   }
 }
 
-TEST(FtpSession, LoginSlowerThanTheConnectTimeoutFailsAndSlowButInTimeSucceeds) {
+// The 2000 ms limit is the TCP connect's: a greeting or a login slower than that (a satellite path)
+// still logs in, each reply waiting up to the reply time-out; a server that never answers the connect
+// fails after the limit.
+TEST(FtpSession, ConnectLimitBoundsOnlyTheTcpConnect) {
+  FaultyFtpServer::Options late = with(Fault::None, 3 << 20);
+  late.greetingDelayMs = 2500;
+  FaultyFtpServer lateGreeting(late);
   FaultyFtpServer::Options slow = with(Fault::SlowLogin);
-  slow.loginDelayMs = 600;
-  FaultyFtpServer inTime(slow);
-  slow.loginDelayMs = 4000;
-  FaultyFtpServer tooSlow(slow);
+  slow.loginDelayMs = 2500;
+  FaultyFtpServer slowLogin(slow);
+  FaultyFtpServer never(with(Fault::NeverAccept));
   FaultyFtpServer silent(with(Fault::SilentGreeting));
+  ASSERT_TRUE(never.ok());
 
-  CFTPSession a, b, c;
-  prepare(a, "FTP4", "127.0.0.1", inTime.port());
-  prepare(b, "FTP4", "127.0.0.1", tooSlow.port());
-  prepare(c, "FTP1", "127.0.0.1", silent.port());
-  EXPECT_TRUE(a.Connect());
+  CFTPSession a, b, c, d;
+  prepare(a, "FTP4", "127.0.0.1", lateGreeting.port());
+  prepare(b, "FTP4", "127.0.0.1", slowLogin.port());
+  prepare(c, "FTP1", "127.0.0.1", never.port());
+  prepare(d, "FTP4", "127.0.0.1", silent.port());
+  struct Outcome {
+    bool result = false;
+    std::chrono::milliseconds took{0};
+  } outcome[4];
+  CFTPSession* sessions[4] = {&a, &b, &c, &d};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i)
+    threads.emplace_back([&, i] {
+      auto start = std::chrono::steady_clock::now();
+      outcome[i].result = sessions[i]->Connect();
+      outcome[i].took =
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    });
+  for (auto& t : threads)
+    t.join();
+
+  EXPECT_TRUE(outcome[0].result);
   EXPECT_TRUE(a.Connected());
-  EXPECT_FALSE(b.Connect());
-  EXPECT_FALSE(b.Connected());
-  EXPECT_FALSE(c.Connect());
+  EXPECT_GE(outcome[0].took, 2500ms);
+  EXPECT_TRUE(outcome[1].result);
+  EXPECT_TRUE(b.Connected());
+  EXPECT_FALSE(outcome[2].result);
   EXPECT_FALSE(c.Connected());
-  b.Disconnect();
+  EXPECT_GE(outcome[2].took, 1900ms);
+  EXPECT_LT(outcome[2].took, 3000ms);
+  EXPECT_FALSE(outcome[3].result) << "no greeting within the reply time-out";
+  EXPECT_FALSE(d.Connected());
+
+  // The late-greeting session carries a whole transfer.
+  a.SetDownloadFile("a.bin");
+  a.StartDownload();
+  ASSERT_TRUE(waitFor([&] { return !a.WorkerActive(); }, 10s));
+  EXPECT_EQ(a.TransferredBytes(), 3 << 20);
+  EXPECT_TRUE(a.Connected());
   c.Disconnect();
+  d.Disconnect();
+}
+
+// Totals are 64-bit: a transfer goes on past two billion bytes, and its data connection's TCP figures
+// are gathered for its direction.
+TEST(FtpSession, TransferPastTwoBillionBytesIsCountedWholeWithItsTcpFigures) {
+  const std::uint64_t size = 2'100'000'000;
+  FaultyFtpServer server(with(Fault::None, size));
+  CFTPSession s;
+  prepare(s, "FTP4", "127.0.0.1", server.port());
+  ASSERT_TRUE(s.Connect());
+  zelvo::resetTcpStats();
+  s.SetDownloadFile("big.bin");
+  s.StartDownload();
+  ASSERT_TRUE(waitFor([&] { return !s.WorkerActive(); }, 120s));
+  EXPECT_EQ(s.TransferredBytes(), static_cast<std::int64_t>(size));
+  EXPECT_EQ(ftpCounters().TotalBytes, static_cast<std::int64_t>(size));
+  EXPECT_TRUE(s.Running()) << "a transfer that ends by itself stays running";
+  const zelvo::TcpPhaseStats down = zelvo::tcpStatsSnapshot(false);
+  EXPECT_EQ(down.connections, 1);
+  EXPECT_GT(down.rttMs, 0);
+  EXPECT_EQ(zelvo::tcpStatsSnapshot(true).connections, 0);
+  zelvo::resetTcpStats();
+  EXPECT_EQ(zelvo::tcpStatsSnapshot(false).connections, 0);
 }
 
 TEST(FtpSession, SizeOfMissingFileLogsOneLineAndStartsNoWorker) {

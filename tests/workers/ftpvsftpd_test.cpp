@@ -233,7 +233,8 @@ TEST_F(FtpVsftpd, FaultsEndTheTransferAndDisconnectReturns) {
   }
 }
 
-TEST(FtpVsftpdLogin, LoginSlowerThanTheConnectTimeoutLeavesEverySessionUnconnected) {
+// The 2000 ms limit is the TCP connect's: a login reply 3 s late (a long path) still logs in.
+TEST(FtpVsftpdLogin, LoginSlowerThanTheConnectLimitStillLogsIn) {
   if (!zelvo::test::isRoot()) GTEST_SKIP() << "needs root for network namespaces";
   NetNamespace ns("ftpslow");
   ASSERT_TRUE(ns.ok());
@@ -244,13 +245,12 @@ TEST(FtpVsftpdLogin, LoginSlowerThanTheConnectTimeoutLeavesEverySessionUnconnect
   ASSERT_TRUE(server.ok());
   zelvo::test::NamespaceEntry entry(ns);
   ASSERT_TRUE(entry.ok());
-  CFTPSession s4, s5;
+  CFTPSession s4;
   prepare(s4, "FTP4", server.host(), server.port());
-  prepare(s5, "FTP5", server.host(), server.port());
-  EXPECT_FALSE(s4.Connect());
-  EXPECT_TRUE(s5.Connect());
-  EXPECT_FALSE(s4.Connected());
-  EXPECT_FALSE(s5.Connected());
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(s4.Connect());
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_TRUE(s4.Connected());
   s4.Disconnect();
 }
 
