@@ -243,7 +243,8 @@ private:
   static curl_socket_t openSocketCb(void* self, curlsocktype purpose, curl_sockaddr* address);
   static int closeSocketCb(void* self, curl_socket_t fd);
   static int sockoptCb(void* self, curl_socket_t fd, curlsocktype purpose);
-  static bool connectWithin(curl_socket_t fd, const curl_sockaddr* address, int limitMs, int& error);
+  // Connects within the limit, giving up early when the session is told to stop.
+  bool connectWithin(curl_socket_t fd, const curl_sockaddr* address, int limitMs, int& error);
 
   CFTPSession* session_;
   CURL* easy_ = nullptr;
@@ -368,13 +369,19 @@ bool FtpClient::connectWithin(curl_socket_t fd, const curl_sockaddr* address, in
       return false;
     }
     pollfd p{fd, POLLOUT, 0};
-    int ready = ::poll(&p, 1, static_cast<int>(left));
+    int ready = ::poll(&p, 1, static_cast<int>(std::min<std::int64_t>(left, kDrivePollMs)));
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) {
       error = errno;
       return false;
     }
-    if (ready == 0) continue;
+    if (ready == 0) {
+      if (session_->killNow()) {
+        error = ECANCELED;
+        return false;
+      }
+      continue;
+    }
     socklen_t length = sizeof error;
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
     return error == 0;
@@ -399,7 +406,7 @@ curl_socket_t FtpClient::openSocketCb(void* self, curlsocktype purpose, curl_soc
   const bool connect = port > 0 && address->socktype == SOCK_STREAM;
   if (connect) {
     int error = 0;
-    if (!connectWithin(fd, address, kConnectTimeoutMs, error)) {
+    if (!client->connectWithin(fd, address, kConnectTimeoutMs, error)) {
       client->connectTimedOut_ = error == ETIMEDOUT;
       client->connectErrno_ = error;
       ::close(fd);

@@ -505,15 +505,20 @@ TEST(FtpSession, CancelCheckEndsALoginAndAStalledTransferAtOnce) {
     });
   };
 
-  FaultyFtpServer silent(with(Fault::SilentGreeting));
-  CFTPSession login;
-  prepare(login, "FTP1", "127.0.0.1", silent.port());
-  login.SetCancelCheck([&] { return cancelled.load(); });
-  std::thread canceller = cancelSoon();
+  std::thread canceller;
   auto start = Clock::now();
-  EXPECT_FALSE(login.Connect());
-  EXPECT_LT(Clock::now() - start, 1s) << "the login's own limits are seconds longer";
-  canceller.join();
+  for (Fault stall : {Fault::NeverAccept, Fault::SilentGreeting}) {
+    cancelled = false;
+    FaultyFtpServer server(with(stall));
+    CFTPSession login;
+    prepare(login, "FTP1", "127.0.0.1", server.port());
+    login.SetCancelCheck([&] { return cancelled.load(); });
+    canceller = cancelSoon();
+    start = Clock::now();
+    EXPECT_FALSE(login.Connect());
+    EXPECT_LT(Clock::now() - start, 1s) << "the connect and login limits are seconds longer";
+    canceller.join();
+  }
 
   cancelled = false;
   FaultyFtpServer stalled(with(Fault::StallRetr, 1 << 30));
