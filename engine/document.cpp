@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cfloat>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -81,13 +83,29 @@ std::string encodeLetterPairs(const std::string& bytes) {
 }
 
 std::string CanonicalVersion(const std::string& value) {
-  // strtod in the C locale reads the longest numeric prefix; "%.15g" writes the shortest form.
-  locale_t c = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(nullptr));
-  double number = 0.0;
-  if (c != static_cast<locale_t>(nullptr)) {
-    number = strtod_l(value.c_str(), nullptr, c);
-    freelocale(c);
+  // Only the decimal prefix counts: an optional sign, digits, and one point with more digits. strtod
+  // would also take blanks, hexadecimal, exponents, "inf" and "nan".
+  std::size_t end = 0;
+  if (end < value.size() && (value[end] == '+' || value[end] == '-')) ++end;
+  std::size_t digits = 0;
+  auto skipDigits = [&] {
+    while (end < value.size() && value[end] >= '0' && value[end] <= '9') {
+      ++end;
+      ++digits;
+    }
+  };
+  skipDigits();
+  if (end < value.size() && value[end] == '.') {
+    ++end;
+    skipDigits();
   }
+  if (digits == 0) return "0";
+  locale_t c = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(nullptr));
+  if (c == static_cast<locale_t>(nullptr)) return "0";
+  double number = strtod_l(value.substr(0, end).c_str(), nullptr, c);
+  freelocale(c);
+  // More digits than a double holds: the largest one, not "inf".
+  if (!std::isfinite(number)) number = std::copysign(DBL_MAX, number);
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, "%.15g", number);
   // The decimal separator is "." whatever the process locale.

@@ -28,8 +28,8 @@ std::string decodeLetterPairs(const std::string& letters);
 // The inverse, for configuration tools and tests.
 std::string encodeLetterPairs(const std::string& bytes);
 
-// The shortest decimal text (up to 15 significant digits) of the value's longest numeric prefix;
-// "0" when there is none.
+// The shortest decimal text (up to 15 significant digits) of the value's longest decimal prefix
+// (sign, digits, point, digits); "0" when there is none.
 std::string CanonicalVersion(const std::string& value);
 
 enum VersionVerdict { kUpdateRequired = 1, kUpdateAvailable = 2, kVersionCurrent = 3 };

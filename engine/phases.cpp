@@ -221,6 +221,7 @@ PhaseEnd CWorkThread::RunPhase(bool download, bool fallback) {
     if (watch.ElapsedSeconds() > duration + 10) {
       std::lock_guard<std::mutex> lock(phaseMutex);
       if (PhaseFailed(download, fallback, duration, measuredSeconds)) {
+        std::lock_guard<std::mutex> profile(r.profileMutex); // the window may be replacing them
         r.errorCode = PhaseFailureCode(download, measuredSeconds, r.connectionType, r.nicMtu);
         return PhaseEnd::Failed;
       }

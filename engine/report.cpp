@@ -4,6 +4,7 @@
 #include "engine/workthread.h"
 #include "platform/cp950.h"
 #include "platform/winhttp.h"
+#include "sysinfo/systemprofile.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -60,27 +61,20 @@ std::string ReportCookieValue(const std::string& sessionCookie) {
 std::string ComposeReportQuery(CWorkThread& engine, const std::string& authCode) {
   TestRecord& r = engine.record();
   const TestParameters& p = engine.testParameters;
-  const int samples = r.sampleCount.load();
-  const double cpuLoadSum = r.cpuLoadSum.load();
-  // Without a single sample there is no average: -1, like the other unknown values.
-  int cpuUsage = -1;
-  if (samples > 0 && !(engine.osIsNt6 && cpuLoadSum == 0.0))
-    cpuUsage = static_cast<int>(cpuLoadSum / samples);
-  const int memoryAverage = samples > 0 ? r.availMemSumMb.load() / samples : -1;
 
   return Format("App_ver=%s&DL_FTP_speed=%.02f&UL_FTP_speed=%.02f&DL_NIC_speed=%.02f&UL_NIC_speed=%.02f"
                 "&User_os=%s&User_antivir=%s&User_nic=%s&user_nic_rate=%ld&User_pppoe=%s&User_localip=%s"
                 "&User_net_parameter=%s&DL_FTP_speed_interval=%s&UL_FTP_speed_interval=%s"
                 "&DL_NIC_speed_interval=%s&UL_NIC_speed_interval=%s&RTT=%s&Tcp_session=%s&User_Proxy=%s"
-                "&CPU=%s&CPU_usage=%d&Memory=%s&HD_FreeSpace=%.02f&Power=%s&error_code=%s&auth_code=%s",
+                "&CPU=%s&CPU_usage=%d&Memory=%s&HD_FreeSpace=%s&Power=%s&error_code=%s&auth_code=%s",
                 r.appVersion.c_str(), r.downloadSpeed, r.uploadSpeed, engine.dlNicSpeed, engine.ulNicSpeed,
                 r.osCaption.c_str(), r.antivirus.c_str(), r.nicDescription.c_str(),
                 static_cast<long>(r.nicRateKbps), r.connectionType.c_str(), r.localIp.c_str(),
                 r.netParameters.c_str(), engine.dlFtpSamples.c_str(), engine.ulFtpSamples.c_str(),
                 engine.dlNicSamples.c_str(), engine.ulNicSamples.c_str(), r.pingSummary.c_str(),
                 Format("%d,%d", p.ul_session, p.dl_session).c_str(), r.proxyServer.c_str(), r.cpuName.c_str(),
-                cpuUsage, Format("%d,%d", memoryAverage, r.totalMemMb).c_str(),
-                static_cast<double>(r.diskFreeGb), r.powerStatus.c_str(),
+                static_cast<int>(CpuUsageValue(r, engine.osIsNt6)), MemoryValue(r).c_str(),
+                HdFreeSpaceValue(r).c_str(), r.powerStatus.c_str(),
                 Format("%d", static_cast<int>(r.errorCode.load())).c_str(), authCode.c_str());
 }
 
@@ -150,10 +144,14 @@ std::string MakeAuthCode(const std::string& address, const std::string& value) {
 void CWorkThread::Report() {
   TestRecord& r = record();
   const std::string value = ReportCookieValue(sessionCookie);
-  const std::string authCode = MakeAuthCode(r.localIp, value);
   const int r1 = RandomNumber();
   const int r2 = RandomNumber();
-  const std::string text = ReportText(r1, r2, ComposeReportQuery(*this, authCode));
+  std::string text;
+  {
+    // The window's profile may be replacing these values for the next run.
+    std::lock_guard<std::mutex> lock(r.profileMutex);
+    text = ReportText(r1, r2, ComposeReportQuery(*this, MakeAuthCode(r.localIp, value)));
+  }
   const std::string key = PickKey(value);
 
   Post(kMsgReporting, 0, 0);

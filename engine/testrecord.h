@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace zelvo {
@@ -86,6 +87,11 @@ struct TestRecord {
   std::string pingSummary;
   std::string localIp, connectionType, nicDescription;
   std::uint32_t nicMtu = 0, nicRateKbps = 0;
+
+  // The window's profile (vGetSystemInfo) replaces the profile values above while a repeated run's
+  // engine may read them: the profile holds this for its whole run, readers while they copy or use
+  // a value, so each is read whole and from one profile.
+  std::mutex profileMutex;
 
   // FTP rates in kbit/s; written by the lead session's worker, read after the done flags.
   double downloadSpeed = 0.0, uploadSpeed = 0.0;

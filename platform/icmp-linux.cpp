@@ -137,7 +137,8 @@ struct IcmpFile::State {
   std::uint16_t ident = 0; // raw sockets only: the kernel picks it for datagram sockets
   std::uint16_t sequence = 0;
   std::int64_t sentMonoNs = 0, deadlineMonoNs = 0;
-  GSource* watch = nullptr; // reads the reply as it arrives, on the sending thread's main context
+  std::int64_t sentRealNs = 0; // the clock of the kernel's receive timestamps
+  GSource* watch = nullptr;    // reads the reply as it arrives, on the sending thread's main context
 
   ~State() { unwatch(); }
   void unwatch() {
@@ -164,7 +165,7 @@ struct IcmpFile::State {
 
 private:
   bool matchesEcho(const std::uint8_t* icmp, std::size_t size) const;
-  void takeReply(std::size_t size, int ttl);
+  void takeReply(std::size_t size, int ttl, std::int64_t arrivalRealNs);
   void readErrorQueue();
 };
 
@@ -182,9 +183,14 @@ bool IcmpFile::State::matchesEcho(const std::uint8_t* icmp, std::size_t size) co
   return kind == IcmpSocketKind::Datagram || read16(icmp + 4) == ident;
 }
 
-void IcmpFile::State::takeReply(std::size_t size, int ttl) {
-  // Read as it arrives (the watch below), so the time read is the time of arrival.
+void IcmpFile::State::takeReply(std::size_t size, int ttl, std::int64_t arrivalRealNs) {
+  // The kernel's receive time, not the time a busy main loop got round to the reply. Without one, or
+  // when the wall clock was stepped in between (outside 0 .. the time read), the time read counts.
   std::int64_t elapsedNs = nowNs(CLOCK_MONOTONIC) - sentMonoNs;
+  if (arrivalRealNs > 0) {
+    std::int64_t kernelNs = arrivalRealNs - sentRealNs;
+    if (kernelNs >= 0 && kernelNs <= elapsedNs) elapsedNs = kernelNs;
+  }
   if (elapsedNs > deadlineMonoNs - sentMonoNs) {
     finish({kIpReqTimedOut, 0, 0, 0});
     return;
@@ -244,9 +250,18 @@ void IcmpFile::State::poll() {
       break;
     }
     int ttl = 0;
+    std::int64_t arrivalRealNs = 0;
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
       if (c->cmsg_level == SOL_IP && c->cmsg_type == IP_TTL) {
         std::memcpy(&ttl, CMSG_DATA(c), sizeof ttl);
+      } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+        timespec ts{};
+        std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+        arrivalRealNs = static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+      } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP) {
+        timeval tv{};
+        std::memcpy(&tv, CMSG_DATA(c), sizeof tv);
+        arrivalRealNs = static_cast<std::int64_t>(tv.tv_sec) * 1000000000 + tv.tv_usec * 1000;
       }
     }
     const std::uint8_t* icmp = buffer.data();
@@ -264,7 +279,7 @@ void IcmpFile::State::poll() {
     std::uint8_t type = icmp[0];
     if (type == kEchoReply) {
       if (from.sin_addr.s_addr != destination || !matchesEcho(icmp, size)) continue;
-      takeReply(size, ttl);
+      takeReply(size, ttl, arrivalRealNs);
     } else if (kind == IcmpSocketKind::Raw && (type == kDestUnreachable || type == kTimeExceeded ||
                                                type == kParameterProblem || type == kSourceQuench)) {
       // The error quotes our request's IP header and the first 8 bytes of its ICMP header.
@@ -325,6 +340,9 @@ std::unique_ptr<IcmpFile> IcmpCreateFile(IcmpSocketKind kind) {
   state->fd.reset(fd);
   state->kind = opened;
   int on = 1;
+  // Replies carry the kernel's receive time; microseconds where nanoseconds are not offered.
+  if (::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0)
+    ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on);
   if (opened == IcmpSocketKind::Datagram) {
     ::setsockopt(fd, SOL_IP, IP_RECVTTL, &on, sizeof on);
     ::setsockopt(fd, SOL_IP, IP_RECVERR, &on, sizeof on);
@@ -373,6 +391,7 @@ std::uint32_t IcmpSendEcho2(IcmpFile& handle, std::uint32_t destination, const v
   state.completion = std::move(completion);
   state.pending = true;
   state.finished = false;
+  state.sentRealNs = nowNs(CLOCK_REALTIME);
   state.sentMonoNs = nowNs(CLOCK_MONOTONIC);
   state.deadlineMonoNs = state.sentMonoNs + static_cast<std::int64_t>(timeoutMs) * 1000000;
   ssize_t sent;
@@ -422,13 +441,6 @@ void SleepEx(int ms, bool alertable) {
     state->completion = nullptr;
     completion(state->reply);
   }
-}
-
-std::optional<std::uint32_t> InetAddr(const std::string& text) {
-  in_addr address{};
-  if (::inet_pton(AF_INET, text.c_str(), &address) != 1) return std::nullopt;
-  if (address.s_addr == INADDR_NONE) return std::nullopt;
-  return address.s_addr;
 }
 
 } // namespace zelvo::platform

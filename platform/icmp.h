@@ -3,8 +3,10 @@
 // A handle is an ICMP datagram socket (with IP_RECVTTL for the reply's time to live), or a raw ICMP
 // socket where the system does not allow datagram ICMP for our group. Completions are queued to the
 // thread that started the echo and run only inside that thread's alertable sleep (SleepEx), the way
-// the prober's tick expects them. Replies are read as they arrive by a watch on that thread's GLib
-// main context, so the round trip is exact to the main loop's latency while the loop runs.
+// the prober's tick expects them. Replies are read by a watch on that thread's GLib main context and
+// timed by the kernel's receive timestamp, so a busy main loop does not lengthen the round trip.
+
+#include "platform/ipv4.h"
 
 #include <cstdint>
 #include <functional>
@@ -87,9 +89,5 @@ std::uint32_t IcmpSendEcho2(IcmpFile& handle, std::uint32_t destination, const v
 // Sleeps, then, when alertable, runs the completions of the calling thread's finished echoes in the
 // order the echoes were started.
 void SleepEx(int ms, bool alertable);
-
-// A dotted IPv4 text (four decimal parts) in network order; none for anything else and for
-// 255.255.255.255, which the address parser cannot tell from a failure.
-std::optional<std::uint32_t> InetAddr(const std::string& text);
 
 } // namespace zelvo::platform

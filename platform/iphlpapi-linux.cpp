@@ -19,8 +19,10 @@
 #include <linux/sockios.h>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sstream>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -84,15 +86,42 @@ bool ethtool(int fd, const std::string& name, void* data) {
   return ::ioctl(fd, SIOCETHTOOL, &request) == 0;
 }
 
-// Link speed in bit/s; 0 when the driver does not know it.
-std::uint32_t linkSpeed(int fd, const std::string& name) {
+std::mutex rootMutex;
+std::string fileRoot; // empty: the real /proc and /sys
+
+std::string kernelFile(const std::string& path) {
+  std::lock_guard<std::mutex> lock(rootMutex);
+  return fileRoot + path;
+}
+
+// Mbit/s to bit/s, saturated at 2^32 - 1 as the 32-bit row field holds it.
+std::uint32_t bitsOf(std::uint64_t mbit) {
+  std::uint64_t bits = mbit * 1000000u;
+  return bits > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(bits);
+}
+
+// sysfs entry of the link, only when it belongs to this namespace's link of that index.
+bool sysfsIsOurs(const std::string& name, int index) {
+  if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") return false;
+  std::ifstream in(kernelFile("/sys/class/net/" + name + "/ifindex"));
+  int seen = -1;
+  return (in >> seen) && seen == index;
+}
+
+// Link speed in bit/s; 0 when the driver does not know it. sysfs holds the driver's figure; the
+// ioctl asks it where this namespace's sysfs is not mounted.
+std::uint32_t linkSpeed(int fd, const std::string& name, int index) {
+  if (sysfsIsOurs(name, index)) {
+    std::ifstream in(kernelFile("/sys/class/net/" + name + "/speed"));
+    long long mbit = 0;
+    if (in >> mbit) return mbit > 0 && mbit < 0xFFFFFFFFLL ? bitsOf(static_cast<std::uint64_t>(mbit)) : 0;
+  }
   ethtool_cmd cmd{};
   cmd.cmd = ETHTOOL_GSET;
   if (fd < 0 || !ethtool(fd, name, &cmd)) return 0;
   std::uint32_t mbit = ethtool_cmd_speed(&cmd);
   if (mbit == 0 || mbit == static_cast<std::uint32_t>(SPEED_UNKNOWN) || mbit == 0xFFFF) return 0;
-  std::uint64_t bits = static_cast<std::uint64_t>(mbit) * 1000000u;
-  return bits > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(bits);
+  return bitsOf(mbit);
 }
 
 std::string driverName(int fd, const std::string& name) {
@@ -102,18 +131,31 @@ std::string driverName(int fd, const std::string& name) {
   return std::string(info.driver, strnlen(info.driver, sizeof info.driver));
 }
 
-// sysfs entry of the link, only when it belongs to this namespace's link of that index.
-bool sysfsIsOurs(const std::string& name, int index) {
-  std::ifstream in("/sys/class/net/" + name + "/ifindex");
-  int seen = -1;
-  return (in >> seen) && seen == index;
+// The kernel marks wireless links in sysfs, whatever speed their driver reports.
+bool isWireless(const std::string& name, int index) {
+  if (!sysfsIsOurs(name, index)) return false;
+  std::string base = kernelFile("/sys/class/net/" + name);
+  if (::access((base + "/wireless").c_str(), F_OK) == 0 || ::access((base + "/phy80211").c_str(), F_OK) == 0)
+    return true;
+  std::ifstream uevent(base + "/uevent");
+  std::string line;
+  while (std::getline(uevent, line))
+    if (line == "DEVTYPE=wlan") return true;
+  return false;
 }
 
-bool isWireless(const std::string& name, int index) {
-  if (name.empty() || name.find('/') != std::string::npos || !sysfsIsOurs(name, index)) return false;
-  std::string base = "/sys/class/net/" + name;
-  return ::access((base + "/wireless").c_str(), F_OK) == 0 ||
-         ::access((base + "/phy80211").c_str(), F_OK) == 0;
+// The Ethernet device that carries a kernel-mode PPPoE session (rows "Id Address Device"). The table
+// does not say which ppp unit a session belongs to: the first session's device is taken.
+std::string pppoeCarrier() {
+  std::ifstream in(kernelFile("/proc/net/pppoe"));
+  std::string line;
+  if (!std::getline(in, line)) return {}; // the heading
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string id, address, device;
+    if (fields >> id >> address >> device) return device;
+  }
+  return {};
 }
 
 std::uint32_t interfaceType(unsigned arptype, bool wireless) {
@@ -161,16 +203,31 @@ std::uint32_t operationalStatus(unsigned flags, std::uint8_t operstate) {
   }
 }
 
+// Type and speed as Windows gives them: wireless links typed as such; a PPP link at the speed of the
+// Ethernet device that carries its PPPoE session (a PPP link has none of its own). True for wireless.
+bool typeAndSpeed(IfRow& row, unsigned arptype, int ethFd) {
+  int index = static_cast<int>(row.index);
+  bool wireless = isWireless(row.ifName, index);
+  row.type = interfaceType(arptype, wireless);
+  row.speed = 0;
+  if (row.type == kIfTypePpp) {
+    std::string carrier = pppoeCarrier();
+    unsigned carrierIndex = carrier.empty() ? 0 : ::if_nametoindex(carrier.c_str());
+    if (carrierIndex != 0) row.speed = linkSpeed(ethFd, carrier, static_cast<int>(carrierIndex));
+  } else if (row.type != kIfTypeLoopback) {
+    row.speed = linkSpeed(ethFd, row.ifName, index);
+  }
+  return wireless;
+}
+
 void fillRow(rtnl_link* link, int ethFd, IfRow& row) {
   row = IfRow{};
   int index = rtnl_link_get_ifindex(link);
   const char* name = rtnl_link_get_name(link);
   row.ifName = name ? name : "";
   row.index = static_cast<std::uint32_t>(index);
-  bool wireless = isWireless(row.ifName, index);
-  row.type = interfaceType(rtnl_link_get_arptype(link), wireless);
+  bool wireless = typeAndSpeed(row, rtnl_link_get_arptype(link), ethFd);
   row.mtu = rtnl_link_get_mtu(link);
-  row.speed = row.type == kIfTypeLoopback ? 0 : linkSpeed(ethFd, row.ifName);
   if (nl_addr* addr = rtnl_link_get_addr(link)) {
     std::size_t len = std::min<std::size_t>(nl_addr_get_len(addr), row.physAddr.size());
     std::memcpy(row.physAddr.data(), nl_addr_get_binary_addr(addr), len);
@@ -243,6 +300,16 @@ std::string dhcpServerOf(int index) {
 }
 
 } // namespace
+
+void SetKernelFileRoot(const std::string& root) {
+  std::lock_guard<std::mutex> lock(rootMutex);
+  fileRoot = root;
+}
+
+void SetLinkTypeAndSpeed(IfRow& row, unsigned arptype) {
+  Fd ethFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  typeAndSpeed(row, arptype, ethFd.get());
+}
 
 std::uint32_t GetIfTable(std::vector<IfRow>& rows) {
   SockPtr sock = connectRoute();
@@ -440,8 +507,9 @@ std::uint32_t ReceiveQueueCount(std::uint32_t index) {
   if (!sysfsIsOurs(name, static_cast<int>(index))) return 1;
   std::uint32_t queues = 0;
   for (std::uint32_t i = 0; i < 4096; ++i) {
-    if (::access(("/sys/class/net/" + std::string(name) + "/queues/rx-" + std::to_string(i)).c_str(), F_OK) !=
-        0)
+    if (::access(
+            kernelFile("/sys/class/net/" + std::string(name) + "/queues/rx-" + std::to_string(i)).c_str(),
+            F_OK) != 0)
       break;
     ++queues;
   }

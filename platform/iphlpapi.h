@@ -47,6 +47,16 @@ struct IfRow {
   std::string ifName; // the kernel's interface name
 };
 
+// Wireless links come out as type 71 (the kernel marks them), so an Ethernet-typed row is wired.
+inline constexpr bool kWirelessLinksAreTyped = true;
+
+// Where the /proc and /sys files are read: "" for the real ones; tests give a fixture tree.
+void SetKernelFileRoot(const std::string& root);
+// Sets row.type and row.speed from the link's ARP hardware type, row.ifName and row.index: the type
+// Windows gives the link, and for a PPP link the speed of the Ethernet device carrying its PPPoE
+// session. Every row of the table is made this way.
+void SetLinkTypeAndSpeed(IfRow& row, unsigned arptype);
+
 // The interface table, sorted by interface index.
 std::uint32_t GetIfTable(std::vector<IfRow>& rows);
 // The row of row.index; the row is left untouched on failure.

@@ -1,6 +1,7 @@
 #include "sysinfo/connection.h"
 
 #include "platform/cp950.h"
+#include "platform/ipv4.h"
 
 #include <array>
 #include <cstring>
@@ -44,15 +45,22 @@ bool IsPppoe(ConnectionKind kind) {
 }
 
 bool IsStandardEthernetRate(std::uint32_t rateKbps) {
-  return rateKbps == 10000 || rateKbps == 100000 || rateKbps == 1000000;
+  // 10 Mbit/s to 100 Gbit/s; from 5 Gbit/s on the 32-bit speed saturates at 2^32 - 1 bit/s.
+  static constexpr std::uint32_t kRates[] = {10000,    100000,   1000000,  2500000,   5000000, 10000000,
+                                             25000000, 40000000, 50000000, 100000000, 4294967};
+  for (std::uint32_t rate : kRates)
+    if (rateKbps == rate) return true;
+  return false;
 }
 
 ConnectionKind ClassifyConnection(std::uint32_t type, std::uint32_t rateKbps, std::uint32_t mtu,
-                                  const std::string& description, bool isOs6OrLater) {
+                                  const std::string& description, bool isOs6OrLater, bool wirelessTyped) {
   if (type == platform::kIfTypeEthernet) {
     if (contains(description, "P.P.P.o.E")) return ConnectionKind::PppoeEnternet;
     if (hasWirelessMarker(description)) return ConnectionKind::Wireless;
-    // An Ethernet-typed adapter at any other rate counts as wireless.
+    // Where wireless links have a type of their own, an Ethernet-typed one is wired whatever its rate
+    // (unknown, 2.5 GbE, a saturated 10 GbE); elsewhere any other rate counts as wireless.
+    if (wirelessTyped) return ConnectionKind::Ethernet;
     return IsStandardEthernetRate(rateKbps) ? ConnectionKind::Ethernet : ConnectionKind::Wireless;
   }
   if (type == platform::kIfTypePpp) {
@@ -67,10 +75,13 @@ void vGetIpHlpInfo(TestRecord& record, WindowProfile& window) {
   const IpHelperSource& ip = *window.sources.ipHelper;
   record.nicMtu = 0xFFFFFFFFu;
 
+  // The references are read as the prober reads its hosts: a text it would not ping has no route.
+  auto routeTo = [&ip](const std::string& reference, std::uint32_t& index) {
+    std::optional<std::uint32_t> address = platform::InetAddr(reference);
+    return address && ip.bestInterface(*address, index) == platform::kNoError;
+  };
   std::uint32_t routeIf = 0;
-  if (ip.bestInterface(ParseIpv4Address(window.primaryReference), routeIf) != platform::kNoError &&
-      ip.bestInterface(ParseIpv4Address(window.alternateReference), routeIf) != platform::kNoError)
-    return;
+  if (!routeTo(window.primaryReference, routeIf) && !routeTo(window.alternateReference, routeIf)) return;
   window.routeIfIndex = routeIf;
 
   // The search starts at the second row, as the engine's readers expect; no match leaves the row
@@ -95,7 +106,7 @@ void vGetIpHlpInfo(TestRecord& record, WindowProfile& window) {
   record.nicDescription = rowDescription(row);
 
   ConnectionKind kind = ClassifyConnection(row.type, record.nicRateKbps, record.nicMtu, record.nicDescription,
-                                           window.isOs6OrLater);
+                                           window.isOs6OrLater, platform::kWirelessLinksAreTyped);
   record.connectionType = ConnectionText(kind);
 
   std::vector<AdapterInfo> adapters;

@@ -29,10 +29,11 @@ enum class ConnectionKind {
 const std::string& ConnectionText(ConnectionKind kind);
 // True for the four PPPoE kinds, which report the physical adapter underneath.
 bool IsPppoe(ConnectionKind kind);
-// The classification of the route interface.
+// The classification of the route interface. wirelessTyped: the platform gives wireless links a type
+// of their own, so an Ethernet-typed one is never taken for wireless by its rate.
 ConnectionKind ClassifyConnection(std::uint32_t type, std::uint32_t rateKbps, std::uint32_t mtu,
-                                  const std::string& description, bool isOs6OrLater);
-// True for 10000, 100000 and 1000000 kbit/s.
+                                  const std::string& description, bool isOs6OrLater, bool wirelessTyped);
+// True for the Ethernet rates from 10 Mbit/s to 100 Gbit/s and the saturated 4294967 kbit/s.
 bool IsStandardEthernetRate(std::uint32_t rateKbps);
 
 // Fills nicMtu, bestIfPos, nicRateKbps, nicDescription, connectionType and localIp.

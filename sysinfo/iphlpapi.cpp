@@ -1,6 +1,7 @@
 #include "sysinfo/iphlpapi.h"
 
 #include "platform/cp950.h"
+#include "platform/ipv4.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -76,7 +77,7 @@ std::string FormatMacAddress(const std::array<std::uint8_t, 6>& mac) {
 }
 
 std::uint32_t ParseIpv4Address(const std::string& dotted) {
-  return platform::inet_addr(dotted);
+  return platform::InetAddr(dotted).value_or(0xFFFFFFFFu);
 }
 
 std::string LeaseTimeText(std::time_t when) {

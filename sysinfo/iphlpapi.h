@@ -74,7 +74,8 @@ std::string GetAdapterFriendlyName(std::uint32_t index);
 
 // "%02X:%02X:%02X:%02X:%02X:%02X".
 std::string FormatMacAddress(const std::array<std::uint8_t, 6>& mac);
-// inet_addr of the text: network byte order, 0xFFFFFFFF when it is no address.
+// The text read as the prober reads its hosts (platform::InetAddr): network byte order, 0xFFFFFFFF
+// when it is no address.
 std::uint32_t ParseIpv4Address(const std::string& dotted);
 
 // Record building from the platform's rows, for the snapshots above and for tests with fixed rows.

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 namespace zelvo {
 
@@ -91,6 +92,7 @@ void RunEngineSystemProfile(TestRecord& record, bool& osIsNt6, const EngineProfi
 }
 
 void vGetSystemInfo(TestRecord& record, WindowProfile& window) {
+  std::lock_guard<std::mutex> lock(record.profileMutex);
   const KernelSource& kernel = *window.sources.kernel;
   platform::OsVersionInfo version;
   if (kernel.version(version) && version.majorVersion >= 6) window.isOs6OrLater = true;

@@ -974,12 +974,29 @@ void CFTPSession::onStatus(int code) {
   log(code >= 0 && code <= ftpAborted ? kStatusNames[code] : "Unknown");
 }
 
+std::optional<FtpReplyLine> ParseFtpReplyLine(const std::string& line) {
+  if (line.size() < 3) return std::nullopt;
+  FtpReplyLine reply;
+  reply.final = line.size() == 3 || line[3] == ' ';
+  reply.code = std::atoi(line.substr(0, 3).c_str());
+  std::size_t open = line.rfind('(');
+  if (open != std::string::npos) {
+    // Digits only: strtoll would also take blanks, a sign and an overflow clamped to its limit.
+    std::size_t digits = open + 1;
+    while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9')
+      ++digits;
+    if (digits > open + 1 && digits - open - 1 <= 18 && line.compare(digits, 6, " bytes") == 0)
+      reply.announcedSize = std::strtoll(line.c_str() + open + 1, nullptr, 10);
+  }
+  return reply;
+}
+
 void CFTPSession::onReply(const std::string& line) {
-  if (line.size() < 3) return;
+  std::optional<FtpReplyLine> reply = ParseFtpReplyLine(line);
+  if (!reply) return;
   lastReply_ = line;
-  bool final = line.size() == 3 || line[3] == ' ';
-  if (!final) return;
-  int code = std::atoi(line.substr(0, 3).c_str());
+  if (!reply->final) return;
+  int code = reply->code;
   if (phase_ == Phase::Connecting) {
     if (code == 220) onStatus(hsConnected);
     if (code == 230 && onLog_) log(Name() + " Event:AfterClientLogin()");
@@ -987,12 +1004,7 @@ void CFTPSession::onReply(const std::string& line) {
     std::int64_t expected = transfer_ && transfer_->IsUpload
                                 ? static_cast<std::int64_t>(transfer_->UploadStream.size())
                                 : knownSize_.load();
-    std::size_t open = line.rfind('(');
-    if (transfer_ && !transfer_->IsUpload && open != std::string::npos) {
-      char* end = nullptr;
-      long long n = std::strtoll(line.c_str() + open + 1, &end, 10);
-      if (end && std::strncmp(end, " bytes", 6) == 0) expected = n;
-    }
+    if (transfer_ && !transfer_->IsUpload && reply->announcedSize >= 0) expected = reply->announcedSize;
     beginTransferOnce(expected);
   }
 }

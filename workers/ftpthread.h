@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,16 @@ struct FtpCounters {
 };
 // A consistent copy of the three values.
 FtpCounters ftpCounters();
+
+// One line of a control-channel reply from the server: its code, whether it ends the reply, and the
+// size a transfer reply announces as "(N bytes)" (-1 when it names none or no sane one).
+struct FtpReplyLine {
+  int code = 0;
+  bool final = false;
+  std::int64_t announcedSize = -1;
+};
+// None for a line too short to hold a code.
+std::optional<FtpReplyLine> ParseFtpReplyLine(const std::string& line);
 
 // A growable memory buffer with a read/write position.
 class MemoryStream {

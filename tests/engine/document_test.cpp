@@ -1,8 +1,11 @@
 #include "engine/config.h"
 #include "engine/document.h"
 #include "engine/stopwatch.h"
+#include "platform/perfcounter.h"
 
+#include <chrono>
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace zelvo;
 
@@ -92,7 +95,17 @@ TEST(Version, CanonicalTexts) {
   EXPECT_EQ(CanonicalVersion("abc"), "0");
   EXPECT_EQ(CanonicalVersion("0.95beta"), "0.95");
   EXPECT_EQ(CanonicalVersion("0.100"), "0.1");
-  EXPECT_EQ(CanonicalVersion("1e400"), "inf");
+  // Decimal numbers only: no blanks, hexadecimal, exponents, infinities or NaNs.
+  EXPECT_EQ(CanonicalVersion("0x10"), "0");
+  EXPECT_EQ(CanonicalVersion("inf"), "0");
+  EXPECT_EQ(CanonicalVersion("nan"), "0");
+  EXPECT_EQ(CanonicalVersion(" 1"), "0");
+  EXPECT_EQ(CanonicalVersion("1e3"), "1");
+  EXPECT_EQ(CanonicalVersion("1e400"), "1");
+  EXPECT_EQ(CanonicalVersion(".5"), "0.5");
+  EXPECT_EQ(CanonicalVersion("-."), "0");
+  EXPECT_EQ(CanonicalVersion(std::string(400, '9')), "1.79769313486232e+308");
+  EXPECT_EQ(CheckVersion("0.91", "inf", "0x10"), kVersionCurrent);
 }
 
 TEST(Version, VerdictsCompareTextsNotNumbers) {
@@ -122,14 +135,27 @@ TEST(Version, DecimalIntegersAreStrict) {
   EXPECT_FALSE(ParseDecimalInt("99999999999"));
 }
 
-TEST(StopwatchTest, ElapsedIsNeverNegativeAndGrows) {
-  EXPECT_EQ(Stopwatch::Between(100, 50), 0.0);
-  EXPECT_EQ(Stopwatch::Between(100, 100), 0.0);
-  EXPECT_GE(Stopwatch::Overhead(), 0);
+TEST(StopwatchTest, OverheadIsTakenOffExactlyAndElapsedNeverRunsBackwards) {
+  std::int64_t frequency = 0;
+  ASSERT_TRUE(platform::QueryPerformanceFrequency(frequency));
+  const std::int64_t overhead = Stopwatch::Overhead();
+  EXPECT_GE(overhead, 0);
+  EXPECT_LT(overhead, frequency / 1000); // one reading, not a millisecond
   std::int64_t a = Stopwatch::Read();
-  std::int64_t later = a + 2000000000LL + Stopwatch::Overhead();
-  EXPECT_DOUBLE_EQ(Stopwatch::Between(a, later), 2.0);
+  EXPECT_EQ(Stopwatch::Between(a, a + overhead), 0.0);
+  EXPECT_GT(Stopwatch::Between(a, a + overhead + 1), 0.0);
+  EXPECT_DOUBLE_EQ(Stopwatch::Between(a, a + overhead + 2 * frequency), 2.0);
+  EXPECT_EQ(Stopwatch::Between(100, 50), 0.0);
+
+  std::int64_t previous = Stopwatch::Read();
+  for (int i = 0; i < 10000; ++i) {
+    std::int64_t now = Stopwatch::Read();
+    ASSERT_GE(now, previous) << "reading " << i;
+    previous = now;
+  }
   Stopwatch s;
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
   double first = s.ElapsedSeconds();
+  EXPECT_GE(first, 0.019); // a sleep lasts at least as long as asked
   EXPECT_GE(s.ElapsedSeconds(), first);
 }

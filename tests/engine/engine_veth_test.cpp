@@ -2,15 +2,18 @@
 // web service and the real interface counters; only the window is a recording fake.
 
 #include "engine/workthread.h"
+#include "sysinfo/iphlpapi.h"
 #include "sysinfo/systemprofile.h"
 #include "sysinfo/windowprofile.h"
 #include "tests/support/enginebed.h"
+#include "tests/support/netns.h"
 #include "tests/support/support.h"
 #include "workers/tcpstats.h"
 
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <thread>
 
 using namespace zelvo;
 using namespace zelvo::test;
@@ -179,4 +182,22 @@ TEST(EngineOverVeth, UnshapedGigabitPathGivesAShownResult) {
     EXPECT_GT(kbps, 1.0);
     EXPECT_LT(kbps, 10000000.0);
   }
+}
+
+// The position the connection probe leaves when no row carries the route is the row count: the
+// engine's reader must find no counters there, and must find them in the last row.
+TEST(EngineOverVeth, InterfaceCountersOnlyForARowOfTheRealTable) {
+  if (!isRoot()) GTEST_SKIP() << "needs root for namespaces";
+  NetNamespace ns("rows");
+  ASSERT_TRUE(ns.ok());
+  ASSERT_EQ(ns.run("ip link add za type veth peer name zb && ip link set za up && ip link set zb up"), 0);
+  std::thread worker([&] {
+    ASSERT_TRUE(ns.enter());
+    EngineContext context = ProductionEngineContext();
+    ASSERT_EQ(GetInterfaceTable().size(), 3u); // lo, za, zb
+    EXPECT_TRUE(context.readInterfaceCounters(2));
+    EXPECT_FALSE(context.readInterfaceCounters(3));
+    EXPECT_FALSE(context.readInterfaceCounters(-1));
+  });
+  worker.join();
 }

@@ -2,17 +2,24 @@
 
 #include "platform/cp950.h"
 #include "tests/engine/http_support.h"
+#include "tests/support/netns.h"
+#include "tests/support/support.h"
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sstream>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace zelvo::test {
 namespace {
 
+using std::chrono::milliseconds;
 using std::chrono::seconds;
 using std::chrono::steady_clock;
 
@@ -125,11 +132,61 @@ TEST(WinHttpObject, LargeAndGarbageBodies) {
   EXPECT_FALSE(hugeRequest->ResponseText());
 }
 
+// The nameservers of /etc/resolv.conf when names are looked up in files and DNS only; empty otherwise.
+std::vector<std::string> PlainDnsServers() {
+  std::ifstream nsswitch("/etc/nsswitch.conf"), resolv("/etc/resolv.conf");
+  std::string line, word;
+  bool plain = false;
+  while (std::getline(nsswitch, line)) {
+    std::istringstream words(line);
+    if (!(words >> word) || word != "hosts:") continue;
+    plain = true;
+    while (words >> word)
+      plain = plain && (word == "files" || word == "dns");
+  }
+  std::vector<std::string> servers;
+  while (plain && std::getline(resolv, line)) {
+    std::istringstream words(line);
+    std::string address;
+    in_addr parsed{};
+    if ((words >> word >> address) && word == "nameserver" &&
+        inet_pton(AF_INET, address.c_str(), &parsed) == 1)
+      servers.push_back(address);
+  }
+  return servers;
+}
+
 TEST(WinHttpObject, NamesAreResolvedWithinTheLimit) {
   FixedServer s(Response("", "by name"));
   auto request = Opened("GET", "http://localhost:" + std::to_string(s.server.port()) + "/");
   ASSERT_TRUE(request->Send(std::nullopt));
   EXPECT_EQ(request->ResponseText(), "by name");
+
+  // A lookup that stalls: inside a namespace the nameservers are routed into a veth whose peer drops
+  // everything, so the resolver waits for its own time-outs (seconds) unless the limit ends it.
+  if (!isRoot()) GTEST_SKIP() << "needs root for network namespaces";
+  std::vector<std::string> servers = PlainDnsServers();
+  if (servers.empty()) GTEST_SKIP() << "names are not looked up by plain DNS here";
+  NetNamespace ns("resolve");
+  ASSERT_TRUE(ns.ok());
+  std::string command = "ip link add va type veth peer name vb && ip link set va up && ip link set vb up && "
+                        "ip addr add 192.0.2.1/24 dev va && "
+                        "ip neigh add 192.0.2.7 lladdr 02:00:00:00:00:07 dev va nud permanent";
+  for (const auto& server : servers)
+    command += " && ip route add " + server + "/32 via 192.0.2.7";
+  ASSERT_EQ(ns.run(command), 0);
+  std::thread worker([&] {
+    ASSERT_TRUE(ns.enter());
+    auto stalled = platform::CreateWinHttpRequest();
+    ASSERT_TRUE(stalled->SetTimeouts(500, 60000, 60000, 60000));
+    ASSERT_TRUE(stalled->Open("GET", "http://zelvo-stalled-lookup.invalid/", false));
+    auto start = steady_clock::now();
+    EXPECT_FALSE(stalled->Send(std::nullopt));
+    auto took = steady_clock::now() - start;
+    EXPECT_GE(took, milliseconds(450));
+    EXPECT_LT(took, milliseconds(2500)); // the resolver's own time-out is 5 s
+  });
+  worker.join();
 }
 
 TEST(WinHttpObject, RejectsWhatThePlatformObjectRejects) {

@@ -17,8 +17,8 @@ std::string utf8(const std::string& cp950) {
 }
 
 std::string classify(std::uint32_t type, std::uint32_t kbps, std::uint32_t mtu,
-                     const std::string& description, bool os6 = true) {
-  return utf8(ConnectionText(ClassifyConnection(type, kbps, mtu, description, os6)));
+                     const std::string& description, bool os6 = true, bool wirelessTyped = false) {
+  return utf8(ConnectionText(ClassifyConnection(type, kbps, mtu, description, os6, wirelessTyped)));
 }
 
 TEST(ConnectionType, EthernetTypedInterfaces) {
@@ -48,6 +48,20 @@ TEST(ConnectionType, PppByRateMtuAndPlatform) {
   EXPECT_EQ(classify(23, 0, 1480, "WAN PPP"), "其他撥號網路");
   EXPECT_EQ(classify(23, 0, 9000, "WAN PPP"), "其他撥號網路");
   EXPECT_EQ(classify(23, 56, 1500, "Modem"), "其他撥號網路");
+}
+
+TEST(ConnectionType, FastAndUnknownRatesOfWiredLinks) {
+  // 2.5 GbE and anything from 5 Gbit/s (saturated in 32 bits) are Ethernet rates, for PPP too.
+  EXPECT_EQ(classify(6, 2500000, 1500, "Intel I225"), "乙太網路介面");
+  EXPECT_EQ(classify(6, 4294967, 1500, "Intel X710"), "乙太網路介面");
+  EXPECT_EQ(classify(23, 2500000, 1492, "ppp0", false), "PPPoE(Raspppoe)");
+  EXPECT_EQ(classify(23, 4294967, 1480, "ppp0"), "PPPoE(Windows 內建)");
+  EXPECT_EQ(classify(6, 4294966, 1500, "Intel X710"), "無線網路介面");
+  // Where wireless links have their own type, an Ethernet-typed one is wired at any rate.
+  for (std::uint32_t kbps : {0u, 54000u, 4294966u})
+    EXPECT_EQ(classify(6, kbps, 1500, "virtio", true, true), "乙太網路介面") << kbps;
+  EXPECT_EQ(classify(6, 0, 1500, "zv0 Wi-Fi (veth)", true, true), "無線網路介面");
+  EXPECT_EQ(classify(6, 0, 1492, "P.P.P.o.E", true, true), "PPPoE(Enternet300)");
 }
 
 TEST(ConnectionType, OtherInterfaceTypes) {
@@ -108,6 +122,22 @@ TEST_F(ConnectionProfile, AlternateAddressIsAskedOnlyWhenThePrimaryFails) {
   vGetIpHlpInfo(second, other.window);
   EXPECT_EQ(other.ip.bestInterfaceCalls, 1);
   EXPECT_EQ(second.nicDescription, "Realtek PCIe GBE");
+}
+
+TEST_F(ConnectionProfile, ReferencesAreReadAsTheProberReadsItsHosts) {
+  // inet_addr would take these (as 10.0.0.1, 127.0.0.1, 8.0.0.1 and the broadcast address) and the
+  // route lookup would then measure an interface the prober never pings.
+  for (const char* text : {"10.1", "0x7f.0.0.1", "010.0.0.1", "255.255.255.255", " 192.168.1.1"}) {
+    FakeWindow other;
+    other.ip.rows = fake.ip.rows;
+    other.ip.adapters = fake.ip.adapters;
+    other.window.primaryReference = text;
+    other.ip.routes[ParseIpv4Address(other.window.alternateReference)] = 30;
+    TestRecord second;
+    vGetIpHlpInfo(second, other.window);
+    EXPECT_EQ(other.ip.bestInterfaceCalls, 1) << text; // only the alternate was asked
+    EXPECT_EQ(other.window.routeIfIndex, 30u) << text;
+  }
 }
 
 TEST_F(ConnectionProfile, NoRouteResetsOnlyTheMtu) {

@@ -1,10 +1,14 @@
 #include "sysinfo/systemprofile.h"
 
 #include "platform/cp950.h"
+#include "sysinfo/iphlpapi.h"
 #include "tests/sysinfo/fakecom.h"
 #include "tests/sysinfo/fakes.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
+#include <mutex>
+#include <thread>
 
 namespace zelvo {
 namespace {
@@ -170,6 +174,37 @@ TEST_F(WindowSide, FreeDiskSpaceUsesTheTotalFreeBytesOfTheSystemDrive) {
   record.diskFreeGb = 3.25f;
   vGetSystemInfo(record, fake.window);
   EXPECT_FLOAT_EQ(record.diskFreeGb, 3.25f);
+}
+
+TEST_F(WindowSide, AReaderUnderTheLockSeesTheValuesOfOneWholeProfile) {
+  // Two machines' worth of answers, profiled in turn into one record while an engine reads it.
+  FakeWindow other;
+  fake.ip.rows = {test::MakeIfRow(11, 6, 100000000, 1500, "Realtek PCIe GBE")};
+  fake.ip.adapters = {test::MakeAdapter(11, "eth", {{"192.168.1.10", "255.255.255.0"}})};
+  fake.ip.routes[ParseIpv4Address(fake.window.primaryReference)] = 11;
+  other.ip.rows = {test::MakeIfRow(12, 71, 54000000, 1400, "Atheros 802.11n")};
+  other.ip.adapters = {test::MakeAdapter(12, "wlan", {{"10.0.0.7", "255.0.0.0"}})};
+  other.ip.routes[ParseIpv4Address(other.window.primaryReference)] = 12;
+  other.kernel = fake.kernel;
+  other.netsh.output = fake.netsh.output;
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> profiles{0};
+  std::thread window([&] {
+    for (int i = 0; !stop; ++i, ++profiles)
+      vGetSystemInfo(record, (i % 2 ? other : fake).window);
+  });
+  int mixed = 0;
+  for (int i = 0; i < 2000 || profiles < 20; ++i) {
+    std::lock_guard<std::mutex> lock(record.profileMutex);
+    std::string seen = record.nicDescription + "|" + record.localIp + "|" + record.mtuText;
+    if (seen != "||" && seen != "Realtek PCIe GBE|192.168.1.10|1500" &&
+        seen != "Atheros 802.11n|10.0.0.7|1400")
+      ++mixed;
+  }
+  stop = true;
+  window.join();
+  EXPECT_EQ(mixed, 0);
 }
 
 TEST_F(WindowSide, ProcessorAndMemorySamplesAndTheirAverages) {

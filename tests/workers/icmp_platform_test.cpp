@@ -8,6 +8,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace zelvo::test {
@@ -23,8 +24,10 @@ TEST(IcmpAddress, AcceptsOnlyFourDecimalParts) {
   EXPECT_EQ(platform::InetAddr("127.0.0.1"), ipv4("127.0.0.1"));
   EXPECT_EQ(platform::InetAddr("192.0.2.200"), ipv4("192.0.2.200"));
   EXPECT_EQ(platform::InetAddr("0.0.0.0"), 0u);
+  EXPECT_EQ(platform::InetAddr(std::string("10.0.0.1\0junk", 13)), std::nullopt);
+  // inet_addr reads the short, octal and hexadecimal forms; the prober and the route lookup do not.
   for (const char* bad : {"", "127.1", "1.2.3.256", "1.2.3.4.5", " 1.2.3.4", "1.2.3.4 ", "a.b.c.d",
-                          "localhost", "::1", "255.255.255.255"})
+                          "localhost", "::1", "255.255.255.255", "010.0.0.1", "0x7f.0.0.1", "10.1"})
     EXPECT_EQ(platform::InetAddr(bad), std::nullopt) << bad;
 }
 
@@ -126,6 +129,25 @@ TEST_P(IcmpEcho, RoundTripIsTheReplysArrivalNotItsDelivery) {
   EXPECT_EQ(got->status, platform::kIpSuccess);
   EXPECT_GE(got->roundTripMs, 15u);
   EXPECT_LT(got->roundTripMs, 1000u);
+}
+
+TEST_P(IcmpEcho, BusyMainLoopDoesNotLengthenTheRoundTrip) {
+  // The reply comes back after about 20 ms while the thread is busy for 300 ms, main loop and all.
+  ASSERT_EQ(ns_->netns().run("tc qdisc add dev lo root tbf rate 8kbit burst 128 limit 3000"), 0);
+  auto handle = platform::IcmpCreateFile(GetParam());
+  ASSERT_TRUE(handle);
+  std::optional<IcmpEchoReply> got;
+  platform::IpOptionInformation options;
+  ASSERT_EQ(platform::IcmpSendEcho2(*handle, ipv4("127.0.0.1"), kData.data(), 32, options, 2000,
+                                    [&](const IcmpEchoReply& reply) { got = reply; }),
+            platform::kErrorIoPending);
+  std::this_thread::sleep_for(300ms);
+  pumpFor(10ms);
+  platform::SleepEx(1, true);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->status, platform::kIpSuccess);
+  EXPECT_GE(got->roundTripMs, 15u);
+  EXPECT_LT(got->roundTripMs, 200u);
 }
 
 TEST_P(IcmpEcho, HandlesCompleteInStartOrderEachWithItsOwnReply) {
