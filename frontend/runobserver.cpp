@@ -264,8 +264,6 @@ void RunObserver::onMessage(const EngineMessage& m) {
     if (m.lParam == 0) {
       const Phase phase = m.wParam == 1 ? Phase::Download : Phase::Upload;
       if (phase != current_) startPhase(phase == Phase::Download);
-    } else {
-      checkDone();
     }
     break;
   case kMsgReporting:
@@ -302,7 +300,7 @@ void RunObserver::startPhase(bool download) {
   PhaseObservation& p = current();
   p = PhaseObservation{};
   p.started = true;
-  mirror_.startPhase(std::chrono::steady_clock::now());
+  mirrors_[download ? 0 : 1].startPhase(std::chrono::steady_clock::now());
   Event e;
   e.kind = Event::PhaseStart;
   e.phase = current_;
@@ -342,15 +340,18 @@ void RunObserver::checkDone() {
 }
 
 void RunObserver::onSample(const TappedSample& s) {
-  if (current_ == Phase::Idle || s.download != (current_ == Phase::Download)) return;
-  std::optional<PhaseSample> judged = mirror_.judge(s);
+  PhaseObservation& p = phases_[s.download ? 0 : 1];
+  if (!p.started) return;
+  std::optional<PhaseSample> judged = mirrors_[s.download ? 0 : 1].judge(s);
   if (!judged) return;
-  current().samples.push_back(*judged);
+  p.samples.push_back(*judged);
   Event e;
   e.kind = Event::Sample;
-  e.phase = current_;
+  e.phase = s.download ? Phase::Download : Phase::Upload;
   e.sample = *judged;
   emit(e);
+  // The sample that ends a phase sets the done flag before it reaches here; ending the phase on the
+  // flag anywhere else could lose it.
   checkDone();
 }
 
@@ -364,7 +365,6 @@ void RunObserver::onStreamReply(TICMPSENDECHO2* sender, std::uint32_t status, st
   e.echoIndex = static_cast<int>(p.echoes.size());
   p.echoes.push_back(e.echo);
   emit(e);
-  checkDone();
 }
 
 } // namespace zelvo

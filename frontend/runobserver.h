@@ -163,7 +163,7 @@ private:
   std::string host_;
   Options options_;
   std::shared_ptr<SampleTap> tap_;
-  FilterMirror mirror_;
+  FilterMirror mirrors_[2]; // download, upload
   Phase current_ = Phase::Idle;
   std::int32_t idleRound_ = -1;
   std::vector<EchoOutcome> idle_;
