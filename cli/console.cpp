@@ -4,8 +4,10 @@
 #include "engine/document.h"
 #include "frontend/speeddisplay.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <mutex>
 #include <sstream>
 
 namespace zelvo {
@@ -96,8 +98,14 @@ void ConsolePresenter::endProgressLine() {
   }
 }
 
+void ConsolePresenter::observe(RunObserver& observer) {
+  observer_ = &observer;
+  observer.onEvent = [this](const RunObserver::Event& e) { onObserverEvent(e); };
+}
+
 void ConsolePresenter::present(const EngineMessage& m) {
   if (exitStatus_) return;
+  if (observer_) observer_->onMessage(m);
   switch (m.message) {
   case kMsgVersion:
     onVerdict(m);
@@ -114,10 +122,10 @@ void ConsolePresenter::present(const EngineMessage& m) {
     break;
   case kMsgReporting:
     endProgressLine();
-    if (!options_.json) out_ << "分析資料中…\n" << std::flush;
+    if (human()) out_ << "分析資料中…\n" << std::flush;
     break;
   case kMsgTestDocFailed:
-    if (!options_.json) out_ << "無法取得測試設定，改以預設值測試；這次的結果不會上傳。\n" << std::flush;
+    if (human()) out_ << "無法取得測試設定，改以預設值測試；這次的結果不會上傳。\n" << std::flush;
     break;
   default:
     break;
@@ -126,6 +134,9 @@ void ConsolePresenter::present(const EngineMessage& m) {
 
 void ConsolePresenter::onVerdict(const EngineMessage& m) {
   TestRecord& r = controller_->record();
+  if (options_.format == OutputFormat::Jsonl)
+    printEvent("verdict", ",\"verdict\":" + std::to_string(m.wParam) +
+                              ",\"update_url\":" + JsonString(text(r.updateUrl)));
   switch (m.wParam) {
   case 0:
     if (r.errorCode == kLatencyTimeout)
@@ -138,7 +149,7 @@ void ConsolePresenter::onVerdict(const EngineMessage& m) {
     finish(kExitUpdateRequired);
     return;
   case 2:
-    if (!options_.json) out_ << "有新版本可以下載：" << text(r.updateUrl) << "\n";
+    if (human()) out_ << "有新版本可以下載：" << text(r.updateUrl) << "\n";
     break;
   default:
     break;
@@ -169,7 +180,7 @@ void ConsolePresenter::agree(bool accepted) {
 
 void ConsolePresenter::startMeasuring() {
   TestRecord& r = controller_->record();
-  if (!options_.json) {
+  if (human()) {
     if (!r.announcementText.empty()) out_ << "\n【公告】\n" << text(r.announcementText) << "\n\n";
     out_ << "測速中，請勿關閉程式…\n" << std::flush;
   }
@@ -177,7 +188,7 @@ void ConsolePresenter::startMeasuring() {
 }
 
 void ConsolePresenter::onProgress(const EngineMessage& m) {
-  if (options_.json) return;
+  if (!human()) return;
   const bool download = m.wParam == 1;
   const int percent = static_cast<int>(m.lParam);
   if (percent == 0 && lastBarPercent_ != 0) endProgressLine();
@@ -219,8 +230,8 @@ void ConsolePresenter::onResult(const EngineMessage& m) {
   const int code = outcome == 1 ? 0
                                 : (r.errorCode ? static_cast<int>(r.errorCode.load())
                                                : static_cast<int>(kReportNotAccepted));
-  if (options_.json) {
-    printResultJson(code, resultUrl);
+  if (!human()) {
+    printResult(code, resultUrl);
   } else {
     out_ << "下載速率  " << down.text() << " " << down.unitText() << "\n";
     out_ << "上傳速率  " << up.text() << " " << up.unitText() << "\n";
@@ -233,6 +244,7 @@ void ConsolePresenter::onResult(const EngineMessage& m) {
     } else {
       out_ << "測速報告沒有被服務接受，這次的結果沒有記錄。\n";
     }
+    printHumanExtras();
     out_ << std::flush;
   }
   finish(code);
@@ -242,8 +254,8 @@ void ConsolePresenter::fail(int code, const std::string& extraLine) {
   endProgressLine();
   std::string caption = errorCaption(code), body = errorText(code);
   if (body.empty()) body = extraLine;
-  if (options_.json) {
-    printResultJson(code, "");
+  if (!human()) {
+    printResult(code, "");
   } else {
     if (!caption.empty()) err_ << caption << "\n";
     if (!body.empty()) err_ << body << "\n";
@@ -267,33 +279,329 @@ void ConsolePresenter::finish(int status) {
   if (finished) finished(status);
 }
 
-void ConsolePresenter::printResultJson(int code, const std::string& resultUrl) {
+std::vector<ResultField> ConsolePresenter::resultFields(int code, const std::string& resultUrl) {
   TestRecord& r = controller_->record();
   std::shared_ptr<CWorkThread> e = controller_->engine();
-  auto utf8 = [this](const std::string& cp950) { return JsonString(text(cp950)); };
-  std::ostringstream j;
-  j << "{";
-  j << "\"download_kbps\":" << JsonNumber(rawDownloadKbps_ ? rawDownloadKbps_ : r.downloadSpeed);
-  j << ",\"upload_kbps\":" << JsonNumber(rawUploadKbps_ ? rawUploadKbps_ : r.uploadSpeed);
-  j << ",\"download_nic_kbps\":" << JsonNumber(e ? e->dlNicSpeed : 0);
-  j << ",\"upload_nic_kbps\":" << JsonNumber(e ? e->ulNicSpeed : 0);
-  j << ",\"rtt\":" << utf8(r.pingSummary);
-  j << ",\"ping_avg_ms\":" << JsonNumber(r.pingAvgMs.load());
-  j << ",\"download_sessions\":" << (e ? e->testParameters.dl_session : 0);
-  j << ",\"upload_sessions\":" << (e ? e->testParameters.ul_session : 0);
-  j << ",\"samples\":{\"download_ftp\":" << JsonNumberList(e ? e->dlFtpSamples : "")
-    << ",\"upload_ftp\":" << JsonNumberList(e ? e->ulFtpSamples : "")
-    << ",\"download_nic\":" << JsonNumberList(e ? e->dlNicSamples : "")
-    << ",\"upload_nic\":" << JsonNumberList(e ? e->ulNicSamples : "") << "}";
-  j << ",\"serial\":" << utf8(code == 0 ? r.resultSerial : "");
-  j << ",\"time\":" << utf8(code == 0 ? r.resultTime : "");
-  j << ",\"result_url\":" << utf8(resultUrl);
-  j << ",\"local_ip\":" << utf8(r.localIp);
-  j << ",\"error_code\":" << code;
-  j << ",\"error_caption\":" << JsonString(errorCaption(code));
-  j << ",\"error_text\":" << JsonString(errorText(code));
-  j << "}\n";
-  out_ << j.str() << std::flush;
+  auto utf8 = [this](const std::string& cp950) { return text(cp950); };
+  std::vector<ResultField> f;
+  auto number = [&f](const std::string& path, double v) {
+    f.push_back({ResultField::Number, path, JsonNumber(v)});
+  };
+  auto whole = [&f](const std::string& path, long long v) {
+    f.push_back({ResultField::Number, path, std::to_string(v)});
+  };
+  auto textField = [&f](const std::string& path, const std::string& v) {
+    f.push_back({ResultField::String, path, v});
+  };
+  auto list = [&f](const std::string& path, const std::string& v) {
+    f.push_back({ResultField::List, path, JsonNumberList(v)});
+  };
+  number("download_kbps", rawDownloadKbps_ ? rawDownloadKbps_ : r.downloadSpeed);
+  number("upload_kbps", rawUploadKbps_ ? rawUploadKbps_ : r.uploadSpeed);
+  number("download_nic_kbps", e ? e->dlNicSpeed : 0);
+  number("upload_nic_kbps", e ? e->ulNicSpeed : 0);
+  textField("rtt", utf8(r.pingSummary));
+  number("ping_avg_ms", r.pingAvgMs.load());
+  whole("download_sessions", e ? e->testParameters.dl_session : 0);
+  whole("upload_sessions", e ? e->testParameters.ul_session : 0);
+  {
+    // The engine writes its lists under the phase lock; the run's phases are over by now.
+    std::string dlFtp, ulFtp, dlNic, ulNic;
+    if (e) {
+      std::lock_guard<std::mutex> lock(e->phaseMutex);
+      dlFtp = e->dlFtpSamples, ulFtp = e->ulFtpSamples, dlNic = e->dlNicSamples, ulNic = e->ulNicSamples;
+    }
+    list("samples.download_ftp", dlFtp);
+    list("samples.upload_ftp", ulFtp);
+    list("samples.download_nic", dlNic);
+    list("samples.upload_nic", ulNic);
+  }
+  textField("serial", utf8(code == 0 ? r.resultSerial : ""));
+  textField("time", utf8(code == 0 ? r.resultTime : ""));
+  textField("result_url", utf8(resultUrl));
+  textField("local_ip", utf8(r.localIp));
+  whole("error_code", code);
+  textField("error_caption", errorCaption(code));
+  textField("error_text", errorText(code));
+  addLatencyFields(f);
+  addCounterFields(f);
+  return f;
+}
+
+namespace {
+
+void AddStats(std::vector<ResultField>& f, const std::string& prefix, const LatencyStats& s,
+              std::optional<double> idleMedian) {
+  auto number = [&](const char* name, double v, const char* format = "%.2f") {
+    f.push_back({ResultField::Number, prefix + "." + name, std::isfinite(v) ? Format(format, v) : "null"});
+  };
+  const double nan = std::nan("");
+  number("min_ms", s.minMs);
+  number("median_ms", s.medianMs);
+  number("iqm_ms", s.iqmMs);
+  number("p90_ms", s.p90Ms);
+  number("max_ms", s.maxMs);
+  number("jitter_ms", s.jitterMs);
+  number("loss", s.sent ? s.loss : nan, "%.4f");
+  f.push_back({ResultField::Number, prefix + ".sent", std::to_string(s.sent)});
+  if (idleMedian) number("increase_ms", s.medianMs - *idleMedian);
+}
+
+} // namespace
+
+void ConsolePresenter::addLatencyFields(std::vector<ResultField>& f) {
+  LatencyStats idle = ComputeLatencyStats(observer_ ? observer_->idleEchoes() : std::vector<EchoOutcome>{});
+  LatencyStats down =
+      ComputeLatencyStats(observer_ ? observer_->download().echoes : std::vector<EchoOutcome>{});
+  LatencyStats up = ComputeLatencyStats(observer_ ? observer_->upload().echoes : std::vector<EchoOutcome>{});
+  const std::optional<double> base = idle.answered ? std::optional<double>(idle.medianMs) : std::nullopt;
+  AddStats(f, "latency.idle", idle, std::nullopt);
+  AddStats(f, "latency.download", down, base ? base : std::optional<double>(std::nan("")));
+  AddStats(f, "latency.upload", up, base ? base : std::optional<double>(std::nan("")));
+  // The grade of the mean increase of the directions that have one.
+  std::vector<double> increases;
+  for (const LatencyStats* s : {&down, &up})
+    if (base && s->answered) increases.push_back(s->medianMs - *base);
+  std::string grade = "null";
+  if (!increases.empty()) {
+    double mean = 0;
+    for (double v : increases)
+      mean += v / static_cast<double>(increases.size());
+    grade = LatencyGrade(mean);
+  }
+  f.push_back({increases.empty() ? ResultField::Number : ResultField::String, "latency.grade", grade});
+}
+
+void ConsolePresenter::addCounterFields(std::vector<ResultField>& f) {
+  std::shared_ptr<CWorkThread> e = controller_->engine();
+  TestRecord& r = controller_->record();
+  for (bool download : {true, false}) {
+    const std::string prefix = download ? "counters.download" : "counters.upload";
+    const double ftp = download ? (rawDownloadKbps_ ? rawDownloadKbps_ : r.downloadSpeed)
+                                : (rawUploadKbps_ ? rawUploadKbps_ : r.uploadSpeed);
+    const double nic = e ? (download ? e->dlNicSpeed : e->ulNicSpeed) : 0;
+    f.push_back({ResultField::Number, prefix + ".nic_over_ftp",
+                 ftp > 0 && nic > 0 ? Format("%.4f", nic / ftp) : "null"});
+    const PhaseObservation* p =
+        observer_ ? (download ? &observer_->download() : &observer_->upload()) : nullptr;
+    const bool seen = p && p->started;
+    f.push_back(
+        {ResultField::Number, prefix + ".rejected_samples", seen ? std::to_string(p->rejected()) : "null"});
+    f.push_back(
+        {ResultField::Number, prefix + ".accepted_samples", seen ? std::to_string(p->accepted()) : "null"});
+  }
+}
+
+void ConsolePresenter::printResult(int code, const std::string& resultUrl) {
+  if (observer_) observer_->endPhases();
+  std::vector<ResultField> fields = resultFields(code, resultUrl);
+  switch (options_.format) {
+  case OutputFormat::Human:
+    return;
+  case OutputFormat::Json:
+    out_ << FieldsJson(fields) << "\n";
+    break;
+  case OutputFormat::Jsonl: {
+    std::string object = FieldsJson(fields);
+    printEvent("result", "," + object.substr(1, object.size() - 2));
+    break;
+  }
+  case OutputFormat::Csv:
+    if (options_.csvHeader) out_ << CsvHeader(fields) << "\n";
+    out_ << CsvLine(fields) << "\n";
+    break;
+  }
+  out_ << std::flush;
+}
+
+void ConsolePresenter::printEvent(const std::string& kind, const std::string& body) {
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started_);
+  out_ << "{\"event\":\"" << kind << "\",\"t_ms\":" << ms.count() << body << "}\n" << std::flush;
+}
+
+namespace {
+
+const char* PhaseName(RunObserver::Phase p) {
+  switch (p) {
+  case RunObserver::Phase::Download:
+    return "download";
+  case RunObserver::Phase::Upload:
+    return "upload";
+  default:
+    return "idle";
+  }
+}
+
+} // namespace
+
+void ConsolePresenter::onObserverEvent(const RunObserver::Event& e) {
+  if (options_.format != OutputFormat::Jsonl || exitStatus_) return;
+  std::string body = ",\"phase\":\"" + std::string(PhaseName(e.phase)) + "\"";
+  switch (e.kind) {
+  case RunObserver::Event::PhaseStart:
+    printEvent("phase_start", body);
+    break;
+  case RunObserver::Event::Sample:
+    body += ",\"elapsed_ms\":" + std::to_string(e.sample.elapsedMs) +
+            ",\"ftp_kbps\":" + JsonNumber(e.sample.ftpKbps) +
+            ",\"nic_kbps\":" + JsonNumber(e.sample.nicKbps) +
+            ",\"baseline\":" + (e.sample.baseline ? "true" : "false") +
+            ",\"accepted\":" + (e.sample.accepted ? "true" : "false");
+    printEvent("sample", body);
+    break;
+  case RunObserver::Event::Echo:
+    body += ",\"seq\":" + std::to_string(e.echoIndex) +
+            ",\"answered\":" + (e.echo.answered ? "true" : "false") +
+            ",\"rtt_ms\":" + (e.echo.answered ? JsonNumber(e.echo.rttMs) : "null");
+    printEvent("latency", body);
+    break;
+  case RunObserver::Event::PhaseEnd: {
+    const PhaseObservation& p =
+        e.phase == RunObserver::Phase::Download ? observer_->download() : observer_->upload();
+    const TestRecord& r = controller_->record();
+    const bool download = e.phase == RunObserver::Phase::Download;
+    const bool done = download ? r.downloadDone.load() : r.uploadDone.load();
+    LatencyStats s = ComputeLatencyStats(p.echoes);
+    body +=
+        ",\"kbps\":" + (done ? JsonNumber(download ? r.downloadSpeed : r.uploadSpeed) : std::string("null")) +
+        ",\"accepted_samples\":" + std::to_string(p.accepted()) +
+        ",\"rejected_samples\":" + std::to_string(p.rejected()) +
+        ",\"latency_median_ms\":" + (s.answered ? JsonNumber(s.medianMs) : "null") +
+        ",\"echoes\":" + std::to_string(s.sent);
+    printEvent("phase_end", body);
+    break;
+  }
+  }
+}
+
+void ConsolePresenter::printHumanExtras() {
+  if (!observer_) return;
+  auto ms = [](double v) { return std::isfinite(v) ? Format("%.1f", v) : std::string("-"); };
+  auto percent = [](double v) { return Format("%.1f%%", v * 100); };
+  LatencyStats idle = ComputeLatencyStats(observer_->idleEchoes());
+  if (idle.sent) {
+    out_ << "閒置延遲  中位數 " << ms(idle.medianMs) << " ms（最小 " << ms(idle.minMs) << "，最大 "
+         << ms(idle.maxMs) << "，抖動 " << ms(idle.jitterMs) << " ms，遺失 " << percent(idle.loss) << "）\n";
+  }
+  std::vector<ResultField> f;
+  addLatencyFields(f);
+  for (bool download : {true, false}) {
+    const PhaseObservation& p = download ? observer_->download() : observer_->upload();
+    LatencyStats s = ComputeLatencyStats(p.echoes);
+    const char* label = download ? "下載" : "上傳";
+    if (s.sent) {
+      out_ << label << "延遲  中位數 " << ms(s.medianMs) << " ms（IQM " << ms(s.iqmMs) << "，P90 "
+           << ms(s.p90Ms) << "，抖動 " << ms(s.jitterMs) << " ms，遺失 " << percent(s.loss);
+      if (idle.answered && s.answered) out_ << "，比閒置增加 " << ms(s.medianMs - idle.medianMs) << " ms";
+      out_ << "）\n";
+    }
+  }
+  for (const ResultField& field : f)
+    if (field.path == "latency.grade" && field.kind == ResultField::String)
+      out_ << "延遲評等  " << field.value << "\n";
+  std::vector<ResultField> counters;
+  addCounterFields(counters);
+  for (bool download : {true, false}) {
+    const PhaseObservation& p = download ? observer_->download() : observer_->upload();
+    if (!p.started) continue;
+    const std::string prefix = download ? "counters.download" : "counters.upload";
+    std::string ratio = "-";
+    for (const ResultField& field : counters)
+      if (field.path == prefix + ".nic_over_ftp" && field.value != "null") ratio = field.value;
+    out_ << (download ? "下載計數" : "上傳計數") << "  網卡/傳輸 " << ratio << "，剔除樣本 " << p.rejected()
+         << "\n";
+    std::vector<double> rates;
+    for (const PhaseSample& s : p.samples)
+      if (!s.baseline) rates.push_back(s.ftpKbps);
+    if (!rates.empty())
+      out_ << (download ? "下載每秒" : "上傳每秒") << "  " << Sparkline(rates, options_.unicode) << "\n";
+  }
+}
+
+std::string FieldsJson(const std::vector<ResultField>& fields) {
+  // A tree of the dotted paths, in the order each name first appears.
+  struct Node {
+    std::string name, value;
+    std::vector<Node> children;
+    bool leaf = false;
+  };
+  Node root;
+  for (const ResultField& field : fields) {
+    Node* node = &root;
+    std::size_t start = 0;
+    for (;;) {
+      std::size_t dot = field.path.find('.', start);
+      std::string name = field.path.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+      auto it = std::find_if(node->children.begin(), node->children.end(),
+                             [&](const Node& n) { return n.name == name; });
+      if (it == node->children.end()) {
+        node->children.push_back(Node{name, "", {}, false});
+        it = node->children.end() - 1;
+      }
+      node = &*it;
+      if (dot == std::string::npos) break;
+      start = dot + 1;
+    }
+    node->leaf = true;
+    node->value = field.kind == ResultField::String ? JsonString(field.value) : field.value;
+  }
+  std::function<std::string(const Node&)> write = [&](const Node& node) -> std::string {
+    if (node.leaf) return node.value;
+    std::string out = "{";
+    for (std::size_t i = 0; i < node.children.size(); ++i)
+      out += (i ? "," : "") + JsonString(node.children[i].name) + ":" + write(node.children[i]);
+    return out + "}";
+  };
+  return write(root);
+}
+
+namespace {
+
+std::string CsvCell(const std::string& value) {
+  if (value.find_first_of(",\"\r\n") == std::string::npos) return value;
+  std::string out = "\"";
+  for (char c : value)
+    out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+} // namespace
+
+std::string CsvHeader(const std::vector<ResultField>& fields) {
+  std::string out;
+  for (const ResultField& f : fields)
+    if (f.kind != ResultField::List) out += (out.empty() ? "" : ",") + CsvCell(f.path);
+  return out;
+}
+
+std::string CsvLine(const std::vector<ResultField>& fields) {
+  std::string out;
+  bool first = true;
+  for (const ResultField& f : fields) {
+    if (f.kind == ResultField::List) continue;
+    if (!first) out += ",";
+    first = false;
+    out += f.kind == ResultField::Number && f.value == "null" ? "" : CsvCell(f.value);
+  }
+  return out;
+}
+
+std::string Sparkline(const std::vector<double>& values, bool unicode) {
+  static const char* const blocks[] = {"▁", "▂", "▃", "▄", "▅", "▆", "▇", "█"};
+  static const char ascii[] = "_.-:=+*#";
+  double top = 0;
+  for (double v : values)
+    if (std::isfinite(v)) top = std::max(top, v);
+  std::string out;
+  for (double v : values) {
+    int level = top > 0 && std::isfinite(v) ? static_cast<int>(std::lround(std::max(v, 0.0) / top * 7)) : 0;
+    if (unicode)
+      out += blocks[level];
+    else
+      out += ascii[level];
+  }
+  return out;
 }
 
 } // namespace zelvo

@@ -1,22 +1,49 @@
 #pragma once
-// The console front-end's presenter: shows the run in a terminal (or as one JSON object) and plays the
-// user's part of the window: agreement to the terms, and the end of the program with an exit status.
-// Runs on the main thread.
+// The console front-end's presenter: shows the run in a terminal (or as JSON, JSON lines or CSV) and
+// plays the user's part of the window: agreement to the terms, and the end of the program with an exit
+// status. Runs on the main thread.
 
 #include "frontend/runcontroller.h"
+#include "frontend/runobserver.h"
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace zelvo {
 
-struct ConsoleOptions {
-  bool yes = false;     // agree to the terms without asking
-  bool json = false;    // one JSON object on stdout instead of the readable lines
-  bool terminal = true; // progress redraws one line; otherwise each step gets its own line
+enum class OutputFormat {
+  Human, // readable lines
+  Json,  // one JSON object at the end
+  Jsonl, // one JSON object per event as it happens, the result last
+  Csv,   // one line at the end
 };
+
+struct ConsoleOptions {
+  bool yes = false; // agree to the terms without asking
+  OutputFormat format = OutputFormat::Human;
+  bool csvHeader = false; // the CSV line is preceded by its header
+  bool terminal = true;   // progress redraws one line; otherwise each step gets its own line
+  bool unicode = true;    // the terminal shows block characters
+};
+
+// One figure of the result: a dotted path (nested objects in JSON, the column name in CSV) and its
+// value as JSON text.
+struct ResultField {
+  enum Kind { Number, String, List } kind = Number; // a List is left out of the CSV line
+  std::string path;
+  std::string value; // JSON number or null; a String's UTF-8 text; a List's JSON array
+};
+
+// The fields as one JSON object, dotted paths nested.
+std::string FieldsJson(const std::vector<ResultField>& fields);
+std::string CsvHeader(const std::vector<ResultField>& fields);
+std::string CsvLine(const std::vector<ResultField>& fields);
+// Eight levels from the lowest to the highest value: block characters, or ASCII.
+std::string Sparkline(const std::vector<double>& values, bool unicode);
 
 class ConsolePresenter : public Presenter {
 public:
@@ -27,6 +54,8 @@ public:
                    std::function<std::string(const std::string&)> toTerminal);
 
   void attach(RunController& controller) { controller_ = &controller; }
+  // The observer's events are shown (JSON lines) and its figures added to the result.
+  void observe(RunObserver& observer);
   std::function<void()> askAgreement;
   std::function<void(int status)> finished;
 
@@ -45,7 +74,14 @@ private:
   void startMeasuring();
   void fail(int code, const std::string& extraLine = "");
   void finish(int status);
-  void printResultJson(int code, const std::string& resultUrl);
+  void printResult(int code, const std::string& resultUrl);
+  std::vector<ResultField> resultFields(int code, const std::string& resultUrl);
+  void addLatencyFields(std::vector<ResultField>& f);
+  void addCounterFields(std::vector<ResultField>& f);
+  void printHumanExtras();
+  void onObserverEvent(const RunObserver::Event& e);
+  void printEvent(const std::string& kind, const std::string& body);
+  bool human() const { return options_.format == OutputFormat::Human; }
   std::string text(const std::string& cp950) const { return toTerminal_(cp950); }
   std::string errorCaption(int code) const;
   std::string errorText(int code) const;
@@ -56,6 +92,8 @@ private:
   std::ostream& err_;
   std::function<std::string(const std::string&)> toTerminal_;
   RunController* controller_ = nullptr;
+  RunObserver* observer_ = nullptr;
+  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   std::optional<int> exitStatus_;
   bool progressLineOpen_ = false;
   bool waitingForAgreement_ = false;

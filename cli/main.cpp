@@ -20,9 +20,15 @@ namespace {
 constexpr const char* kAppVersion = "0.91";
 
 void printUsage(std::ostream& out) {
-  out << "用法：zelvo-speedtest-cli [--yes] [--json]\n"
-         "  --yes    不詢問，直接同意使用條款（設定檔的無人值守模式也有同樣效果）\n"
-         "  --json   只輸出一個 JSON 物件（速率單位為 kbit/s）\n"
+  out << "用法：zelvo-speedtest-cli [--yes] [--format human|json|jsonl|csv] [--csv-header] [--json]\n"
+         "  --yes                  不詢問，直接同意使用條款（設定檔的無人值守模式也有同樣效果）\n"
+         "  --format human         可讀的文字（預設）\n"
+         "  --format json          只輸出一個 JSON 物件（速率單位為 kbit/s，延遲為 ms）\n"
+         "  --format jsonl         每個事件一行 JSON，邊測邊輸出，最後一行是結果\n"
+         "  --format csv           結果輸出成一行 CSV\n"
+         "  --csv-header           CSV 前面先輸出欄位名稱（隱含 --format csv）\n"
+         "  --json                 等於 --format json\n"
+         "  --no-loaded-latency    傳輸時不另外量測延遲\n"
          "結束狀態：0 表示報告已被接受；其他值為錯誤代碼（14 需要更新版本，15 未同意條款，130 中斷）。\n";
 }
 
@@ -88,11 +94,33 @@ int main(int argc, char** argv) {
 
   ConsoleOptions options;
   options.terminal = platform::StdoutIsTerminal();
+  RunObserver::Options observerOptions;
+  bool formatGiven = false;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--yes") || !std::strcmp(argv[i], "-y")) {
       options.yes = true;
     } else if (!std::strcmp(argv[i], "--json")) {
-      options.json = true;
+      options.format = OutputFormat::Json;
+    } else if (!std::strcmp(argv[i], "--format") || !std::strncmp(argv[i], "--format=", 9)) {
+      const char* name = argv[i][8] == '=' ? argv[i] + 9 : (i + 1 < argc ? argv[++i] : "");
+      if (!std::strcmp(name, "human")) {
+        options.format = OutputFormat::Human;
+      } else if (!std::strcmp(name, "json")) {
+        options.format = OutputFormat::Json;
+      } else if (!std::strcmp(name, "jsonl")) {
+        options.format = OutputFormat::Jsonl;
+      } else if (!std::strcmp(name, "csv")) {
+        options.format = OutputFormat::Csv;
+      } else {
+        std::cerr << "zelvo-speedtest-cli: 不認得的輸出格式 " << name << "\n";
+        printUsage(std::cerr);
+        return 2;
+      }
+      formatGiven = true;
+    } else if (!std::strcmp(argv[i], "--csv-header")) {
+      options.csvHeader = true;
+    } else if (!std::strcmp(argv[i], "--no-loaded-latency")) {
+      observerOptions.loadedLatency = false;
     } else if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
       printUsage(std::cout);
       return 0;
@@ -105,6 +133,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+
+  if (options.csvHeader && !formatGiven) options.format = OutputFormat::Csv;
 
   const std::string charset = platform::TerminalCharset();
   auto toTerminal = [charset](const std::string& cp950) {
@@ -124,11 +154,26 @@ int main(int argc, char** argv) {
     return utf8Terminal ? toTerminal(cp950) : platform::Cp950ToUtf8(cp950).value_or(cp950);
   };
 
+  options.unicode = utf8Terminal;
+
   auto record = std::make_shared<TestRecord>();
+  const ProbeHosts hosts = builtinProbeHosts();
+  // Outlives the services and the controller, which hand it echoes and samples.
+  RunObserver observer(*record, hosts.primary, observerOptions);
   ConsolePresenter presenter(options, out, err, toTerminalFromCp950);
-  ProductionServices production;
-  RunController controller(record, production.services(), presenter);
+  ProductionServices production(hosts);
+  production.onLatencyEcho = [&observer](std::int32_t round, std::uint32_t status,
+                                         std::uint32_t roundTripMs) {
+    observer.onIdleEcho(round, status, roundTripMs);
+  };
+  FrontendServices services = production.services();
+  services.newEngine = [tap = observer.tap()](std::shared_ptr<TestRecord> run) {
+    return std::make_shared<CWorkThread>(std::move(run),
+                                         ObservedEngineContext(ProductionEngineContext(), tap));
+  };
+  RunController controller(record, std::move(services), presenter);
   presenter.attach(controller);
+  presenter.observe(observer);
 
   App app;
   app.loop = g_main_loop_new(nullptr, FALSE);
@@ -146,7 +191,8 @@ int main(int argc, char** argv) {
   g_unix_signal_add(SIGINT, onSignal, &app);
   g_unix_signal_add(SIGTERM, onSignal, &app);
 
-  if (!options.json) out << "Zelvo 測速軟體 " << kAppVersion << "\n連線到測速服務…\n" << std::flush;
+  if (options.format == OutputFormat::Human)
+    out << "Zelvo 測速軟體 " << kAppVersion << "\n連線到測速服務…\n" << std::flush;
   bool autoTest = ReadAutoTestSetting(BuiltInSettingsFile());
   if (!controller.startFirstRun(kAppVersion, autoTest)) {
     err << toTerminalFromCp950(decodeLetterPairs(BuiltInCaption(kNoConnectedAdapter))) << "\n"

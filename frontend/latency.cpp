@@ -92,6 +92,7 @@ void LatencySequence::onLatencyReply(TICMPSENDECHO2* sender, const std::string&,
       r.pingMinMs = std::min(r.pingMinMs, rtt);
       r.pingSumMs += rtt;
     }
+    if (onCountedEcho) onCountedEcho(r.pingRound, status, status == 0 ? roundTripMs : 0);
   }
   if (r.pingCount <= 6) startLatencyProbe();
 }

@@ -49,6 +49,10 @@ public:
                       std::uint32_t roundTripMs, std::uint16_t dataSize, std::uint8_t ttl,
                       const std::string& host);
 
+  // Observers' view of every counted echo as it completes: the round (0 the primary host's, 1 the
+  // alternate's), the status and the round trip. Runs on the window thread; must not touch the sequence.
+  std::function<void(std::int32_t round, std::uint32_t status, std::uint32_t roundTripMs)> onCountedEcho;
+
   TICMPSENDECHO2* pingProber() const { return pingProber_.get(); }
   const std::string& pingTarget() const { return pingTarget_; }
   // Whether this sequence has written its summary.

@@ -31,6 +31,7 @@ FrontendServices ProductionServices::services() {
   s.startNotice = [](const std::string& cookie, const std::string& url) { CHttpThread::Start(cookie, url); };
   s.startLatency = [this](TestRecord& record, std::function<void()> gateOpened) {
     latency_ = std::make_unique<LatencySequence>(record, hosts_);
+    latency_->onCountedEcho = onLatencyEcho;
     latency_->begin(std::move(gateOpened));
   };
   s.stopLatency = [this] { latency_.reset(); };

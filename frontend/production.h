@@ -20,6 +20,8 @@ public:
   // thread of the front-end's main context.
   FrontendServices services();
   WindowProfile& windowProfile() { return profile_; }
+  // Given to each latency sequence (see LatencySequence::onCountedEcho).
+  std::function<void(std::int32_t round, std::uint32_t status, std::uint32_t roundTripMs)> onLatencyEcho;
 
 private:
   ProbeHosts hosts_;

@@ -2,6 +2,8 @@
 """The console front-end run whole in the test bed: its JSON checked against the report the service
 decoded, and every way a run can fail shown with its texts and exit status. Needs root; exits 77
 (skipped) otherwise."""
+import csv
+import io
 import json
 import os
 import subprocess
@@ -35,14 +37,15 @@ def cp950_texts(code):
 
 
 class Run:
-    def __init__(self, service_config, args, rate=None):
+    def __init__(self, service_config, args, rate=None, latency=None):
         self.dir = tempfile.mkdtemp(prefix="zelvo-cli-")
         config = os.path.join(self.dir, "service.json")
         with open(config, "w") as f:
             json.dump(service_config, f)
         env = dict(os.environ, ZELVO_SERVICE_CONFIG=config, ZELVO_CLI=CLI, RESULT_DIR=self.dir,
                    LANG="C.UTF-8", LC_ALL="C.UTF-8")
-        command = [TESTBED] + (["--rate", rate] if rate else []) + ["--", "bash", "-c", RUN_AND_FETCH,
+        command = [TESTBED] + (["--rate", rate] if rate else []) + (["--latency", str(latency)] if latency else []) + [
+            "--", "bash", "-c", RUN_AND_FETCH,
                                                                     "run"] + args
         subprocess.run(command, env=env, timeout=240, check=True)
         self.out = self.read("out")
@@ -98,6 +101,79 @@ class EndToEnd(unittest.TestCase):
         self.assertRegex(run.out, r"上傳速率  \d+\.\d\d Mbps")
         self.assertIn("測試序號  " + run.reports[0]["serial"], run.out)
         self.assertIn("/zelvo/result?serial=", run.out)
+        self.assertRegex(run.out, r"閒置延遲  中位數 \d+\.\d ms")
+        self.assertRegex(run.out, r"下載延遲  中位數 \d+\.\d ms")
+        self.assertRegex(run.out, r"延遲評等  (A\+|A|B|C|D|F)\n")
+        self.assertRegex(run.out, r"上傳計數  網卡/傳輸 \d+\.\d+，剔除樣本 \d+")
+        self.assertRegex(run.out, r"下載每秒  [▁▂▃▄▅▆▇█]{3,}\n")
+
+    def test_jsonl_streams_every_event_in_order(self):
+        run = Run(SHORT, ["--yes", "--format", "jsonl"], rate="50mbit")
+        self.assertEqual(run.status, 0, run.err)
+        events = [json.loads(line) for line in run.out.splitlines()]
+        times = [e["t_ms"] for e in events]
+        self.assertEqual(times, sorted(times))
+        kinds = [e["event"] for e in events]
+        self.assertEqual(kinds[-1], "result")
+        self.assertEqual(kinds.count("verdict"), 1)
+        # Phases one after the other, every sample and loaded echo inside its own.
+        marks = [(e["event"], e.get("phase")) for e in events if e["event"] in ("phase_start", "phase_end")]
+        self.assertEqual(marks, [("phase_start", "download"), ("phase_end", "download"),
+                                 ("phase_start", "upload"), ("phase_end", "upload")])
+        result = events[-1]
+        for phase in ("download", "upload"):
+            start = next(i for i, e in enumerate(events) if e["event"] == "phase_start" and e["phase"] == phase)
+            end = next(i for i, e in enumerate(events) if e["event"] == "phase_end" and e["phase"] == phase)
+            places = [i for i, e in enumerate(events) if e.get("phase") == phase and e["event"] in ("sample", "latency")]
+            self.assertTrue(all(start < i < end for i in places), phase)
+            inside = [events[i] for i in places]
+            samples = [e for e in inside if e["event"] == "sample"]
+            self.assertGreaterEqual(len(samples), SHORT["dl_duration"], phase)
+            self.assertTrue(samples[0]["baseline"])
+            # The filter's verdicts seen here are the engine's: its lists hold exactly the accepted ones.
+            accepted = [e for e in samples if e["accepted"]]
+            self.assertEqual(len(accepted), len(result["samples"][phase + "_ftp"]), phase)
+            rejected = sum(1 for e in samples if not e["accepted"] and not e["baseline"])
+            self.assertEqual(result["counters"][phase]["rejected_samples"], rejected)
+            self.assertEqual(events[end]["rejected_samples"], rejected)
+            self.assertAlmostEqual(result["counters"][phase]["nic_over_ftp"],
+                                   result[phase + "_nic_kbps"] / result[phase + "_kbps"], places=3)
+            echoes = [e for e in inside if e["event"] == "latency"]
+            self.assertGreater(len(echoes), 10, phase)
+            self.assertEqual(result["latency"][phase]["loss"], 0)
+        # A clean path: nothing lost, round trips steady.
+        idle = result["latency"]["idle"]
+        self.assertEqual(idle["sent"], 5)
+        self.assertEqual(idle["loss"], 0)
+        self.assertLess(idle["jitter_ms"], 1)
+        self.assertEqual(sum(1 for e in events if e["event"] == "latency" and e["phase"] == "idle"), 5)
+        self.assertIn(result["latency"]["grade"], ("A+", "A", "B", "C", "D", "F"))
+
+    def test_deep_queue_raises_loaded_latency(self):
+        run = Run(SHORT, ["--yes", "--json"], rate="20mbit", latency=300)
+        self.assertEqual(run.status, 0, run.err)
+        latency = json.loads(run.out)["latency"]
+        print("deep queue:", json.dumps(latency), file=sys.stderr)
+        for phase in ("download", "upload"):
+            self.assertAlmostEqual(latency[phase]["increase_ms"],
+                                   latency[phase]["median_ms"] - latency["idle"]["median_ms"], places=2)
+        # Three download sessions fill the queue; the one upload session's 64 KiB send buffer cannot.
+        self.assertGreaterEqual(latency["download"]["increase_ms"], 100)
+        self.assertIn(latency["grade"], ("C", "D", "F"))
+
+    def test_shallow_queue_keeps_latency_and_csv_matches_its_header(self):
+        run = Run(SHORT, ["--yes", "--csv-header"], rate="20mbit", latency=2)
+        self.assertEqual(run.status, 0, run.err)
+        rows = list(csv.reader(io.StringIO(run.out)))
+        self.assertEqual(len(rows), 2, run.out)
+        header, values = rows
+        self.assertEqual(len(header), len(values))
+        row = dict(zip(header, values))
+        print("shallow queue:", {k: v for k, v in row.items() if k.startswith("latency.")}, file=sys.stderr)
+        self.assertEqual(row["serial"], run.reports[0]["serial"])
+        self.assertEqual(row["download_kbps"], run.reports[0]["fields"]["DL_FTP_speed"])
+        for phase in ("download", "upload"):
+            self.assertLess(float(row["latency.%s.increase_ms" % phase]), 30, phase)
 
     def test_denied_test_shows_its_text_and_exits_10(self):
         run = Run({"test_permission": "F"}, ["--yes"])
