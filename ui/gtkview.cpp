@@ -297,6 +297,18 @@ bool GtkFormView::showBox(const FormBox& box) {
       GTK_WINDOW(window_), GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT), type,
       retryCancel ? GTK_BUTTONS_NONE : GTK_BUTTONS_OK, "%s", text.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), caption.c_str());
+  // The toolkit's boxes no longer draw an icon of their own; the flags ask for the error or the
+  // information icon beside the text.
+  if (GtkWidget* row = gtk_widget_get_parent(gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog)));
+      row && GTK_IS_BOX(row)) {
+    GtkWidget* icon = gtk_image_new_from_icon_name(type == GTK_MESSAGE_INFO ? "dialog-information-symbolic"
+                                                                            : "dialog-error-symbolic",
+                                                   GTK_ICON_SIZE_DIALOG);
+    gtk_widget_set_valign(icon, GTK_ALIGN_START);
+    gtk_box_pack_start(GTK_BOX(row), icon, FALSE, FALSE, 0);
+    gtk_box_reorder_child(GTK_BOX(row), icon, 0);
+    gtk_widget_show(icon);
+  }
   constexpr int kRetry = 1;
   if (retryCancel) {
     gtk_dialog_add_button(GTK_DIALOG(dialog), kRetryLabel, kRetry);

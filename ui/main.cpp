@@ -22,7 +22,7 @@ namespace {
 
 constexpr const char* kAppVersion = ZELVO_APP_VERSION;
 // How long the program lets a given-up run finish after the window went (the window waited 300 ms).
-constexpr int kEngineGraceMs = 500;
+constexpr int kEngineGraceMs = 200;
 constexpr const char* kInstanceName = kWindowTitle;
 constexpr const char kPresentRequest[] = "present\n";
 

@@ -281,7 +281,7 @@ def quit_at_gate(program, shots, cwd):
     time.sleep(1.5)
     w.shot("gate-testing")
     gone, ended = w.quit_and_time("q")
-    if gone > 0.3 or ended > 1.0:
+    if gone > 0.5 or ended > 1.0:
         fail("Q at the latency gate: window gone after %.2f s, process after %.2f s" % (gone, ended))
     print("ok: Q at the latency gate, window gone after %.2f s, process after %.2f s" % (gone, ended))
 
