@@ -234,19 +234,21 @@ def unattended(program, shots, cwd):
     w = Window(program, shots, cwd)
     # No key is pressed: the terms would hold the run for ever.
     wait_until(lambda: len(reports()) == 1, 120, "the unattended report", w)
-    reported = time.monotonic()
-    w.wait_for_colour("unattended-result", AD2_POINT, AD2, seconds=2)
+    w.wait_for_colour("unattended-result", AD2_POINT, AD2, seconds=10)
+    shown = time.monotonic()
     try:
-        status = w.proc.wait(timeout=15)
+        status = w.proc.wait(timeout=30)
     except subprocess.TimeoutExpired:
         fail("the unattended run did not end")
-    after = time.monotonic() - reported
+    after = time.monotonic() - shown
     if status != 0:
         fail("unattended run ended with %d" % status)
-    # The result page follows the report within moments; the close comes 2 to 3 s after it.
-    if not 1.5 <= after <= 4.5:
-        fail("the unattended run ended %.1f s after its report" % after)
-    print("ok: unattended run ended %.1f s after its report" % after)
+    # The close comes 2 to 3 s after the result page, which the screenshot saw a moment late; the
+    # shutdown itself takes its 300 ms and the program's end.
+    slack = 2 if sanitized(program) else 1
+    if not 1.0 / slack <= after <= 4.5 * slack:
+        fail("the unattended run ended %.1f s after its result page showed" % after)
+    print("ok: unattended run ended %.1f s after its result page showed" % after)
 
 
 def retry(program, shots, cwd):
