@@ -297,6 +297,8 @@ bool GtkFormView::showBox(const FormBox& box) {
       GTK_WINDOW(window_), GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT), type,
       retryCancel ? GTK_BUTTONS_NONE : GTK_BUTTONS_OK, "%s", text.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), caption.c_str());
+  // Before the window is shown (no adapter at start-up) the box stands on its own in the middle.
+  if (!gtk_widget_get_visible(window_)) gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
   // The toolkit's boxes no longer draw an icon of their own; the flags ask for the error or the
   // information icon beside the text.
   if (GtkWidget* row = gtk_widget_get_parent(gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog)));

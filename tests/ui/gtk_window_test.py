@@ -11,6 +11,7 @@ Scenarios:
   retry         the service document fails: the code-6 box waits even unattended; Retry gets a version
                 verdict whose page shows its pictures
   quit_at_gate  Q while the engine waits for the latency probe (ICMP unanswered) ends it within 1 s
+  no_adapter    without a connected network card the code-8 box comes before any page
 
 Outside the namespace it starts Xvfb and scripts/testbed; inside (--inside) it drives the window.
 Screenshots stay in ZELVO_SCREENSHOTS (or a temporary folder named on the last line)."""
@@ -295,7 +296,31 @@ def quit_at_gate(program, shots, cwd):
     print("ok: Q at the latency gate, window gone after %.2f s, process after %.2f s" % (gone, ended))
 
 
-SCENARIOS = {"attended": attended, "unattended": unattended, "retry": retry, "quit_at_gate": quit_at_gate}
+def no_adapter(program, shots, cwd):
+    # The test bed's only network card goes down: the code-8 box comes before any page is drawn.
+    subprocess.run(["ip", "link", "set", "nic0", "down"], check=True)
+    log = open(os.path.join(shots, "program.log"), "a")
+    proc = subprocess.Popen([program], stdout=log, stderr=subprocess.STDOUT, cwd=cwd)
+    wait_until(lambda: len(visible_windows()) == 1 or proc.poll() is not None, 30, "the code-8 box")
+    if proc.poll() is not None:
+        fail("the program ended without its box (status %d)" % proc.returncode)
+    subprocess.run(["import", "-window", "root", "PNG:" + os.path.join(shots, "no-adapter-box.png")], timeout=30)
+    if xdotool("search", "--onlyvisible", "--name", TITLE).split():
+        fail("the window shows behind the code-8 box")
+    xdotool("windowfocus", "--sync", visible_windows()[0])
+    xdotool("key", "Return")
+    try:
+        status = proc.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        fail("closing the code-8 box did not end the program")
+    if status != 0:
+        fail("exit status %d after the code-8 box" % status)
+    print("ok: the code-8 box came first and its OK ended the program")
+
+
+SCENARIOS = {"attended": attended, "unattended": unattended, "retry": retry, "quit_at_gate": quit_at_gate,
+             "no_adapter": no_adapter}
 
 
 def inside(scenario, program, shots):
