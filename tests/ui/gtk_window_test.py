@@ -365,7 +365,8 @@ def outside(scenario, program):
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)
         # Toolkit and WebKit internals that a sanitizer build of the program reports.
         supp = os.path.join(TOP, "tests", "sanitizers")
-        env["TSAN_OPTIONS"] = (env.get("TSAN_OPTIONS", "") + ":suppressions=" + os.path.join(supp, "tsan.supp")).lstrip(":")
+        for name, path in (("TSAN_OPTIONS", "tsan.supp"), ("UBSAN_OPTIONS", "ubsan.supp")):
+            env[name] = (env.get(name, "") + ":suppressions=" + os.path.join(supp, path)).lstrip(":")
         result = subprocess.run([os.path.join(TOP, "scripts", "testbed"), "--rate", "100mbit", "--", sys.executable,
                                  os.path.abspath(sys.modules["__main__"].__file__), "--inside", scenario, program, shots], env=env,
                                 timeout=280)
