@@ -5,6 +5,7 @@
 #include "frontend/settings.h"
 #include "platform/cp950.h"
 #include "platform/terminal.h"
+#include "zelvo_version.h"
 
 #include <clocale>
 #include <cstring>
@@ -17,7 +18,7 @@ using namespace zelvo;
 
 namespace {
 
-constexpr const char* kAppVersion = "0.91";
+constexpr const char* kAppVersion = ZELVO_APP_VERSION;
 
 void printUsage(std::ostream& out) {
   out << "用法：zelvo-speedtest-cli [--yes] [--format human|json|jsonl|csv] [--csv-header] [--json]\n"

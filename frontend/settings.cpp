@@ -8,7 +8,10 @@
 namespace zelvo {
 
 bool ParseAutoTestLine(const std::string& text) {
-  std::string line = text.substr(0, text.find('\n')).substr(0, 99);
+  std::string line = text.substr(0, text.find('\n'));
+  // Read as a text file: a line ending in CR LF counts like one ending in LF.
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  line = line.substr(0, 99);
   std::string tokens[2];
   int count = 0;
   std::size_t pos = 0;

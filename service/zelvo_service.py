@@ -255,6 +255,8 @@ class Handler(BaseHTTPRequestHandler):
         }
         if path in routes:
             routes[path]()
+        elif path in PANEL_PAGES:
+            self.answer(panel_html(*PANEL_PAGES[path]), "text/html; charset=utf-8")
         elif path in PAGES:
             title, text = PAGES[path]
             self.answer(page_html(title, text), "text/html; charset=utf-8")
@@ -424,10 +426,29 @@ def page_html(title, text, raw=False):
             "<body><h1>%s</h1>%s</body></html>" % (html.escape(title), html.escape(title), content)).encode("utf-8")
 
 
+def panel_html(background, title, lines):
+    """A page for the client's web panels: one solid background colour filling the panel (tests look
+    for it in screenshots), the text in the upper part only."""
+    items = "".join("<li>%s</li>" % html.escape(line) for line in lines)
+    return ("<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>%s</title>"
+            "<style>html,body{margin:0;height:100%%;background:%s;color:#fff;"
+            "font-family:'Noto Sans CJK TC',sans-serif}h1{font-size:17px;margin:0;padding:8px 10px 4px}"
+            "ul{margin:0;padding:0 10px 0 26px;font-size:13px;line-height:1.5}</style></head>"
+            "<body><h1>%s</h1><ul>%s</ul></body></html>"
+            % (html.escape(title), background, html.escape(title), items)).encode("utf-8")
+
+
+# The advertisement and information pages, each with its own colour.
+PANEL_PAGES = {
+    "/zelvo/ad1.html": ("#1f9d55", "Zelvo 光纖上網", ["最高 1G 的速度", "首三個月月租八折"]),
+    "/zelvo/ad2.html": ("#c2185b", "加速方案", ["下載上傳", "一次到位"]),
+    "/zelvo/info.html": ("#1e5bb8", "測速環境設定說明", [
+        "測速期間請關閉其他使用網路的程式。",
+        "請使用有線網路連接數據機，不要經過無線網路。",
+        "暫停防毒軟體的即時掃描與系統更新的下載。"]),
+}
+
 PAGES = {
-    "/zelvo/ad1.html": ("Zelvo 光纖上網", "Zelvo 光纖上網，最高 1G 的速度，現在申辦首三個月月租八折。"),
-    "/zelvo/ad2.html": ("Zelvo 加速方案", "覺得不夠快？升級 Zelvo 加速方案，下載上傳一次到位。"),
-    "/zelvo/info.html": ("測速說明", "測速期間請關閉其他使用網路的程式，以免影響測速結果。"),
     "/zelvo/update.html": ("下載新版", "Zelvo 測速程式已有新版本，請下載安裝後再進行測速。"),
     "/zelvo/closing.html": ("感謝使用", "感謝您使用 Zelvo 測速程式，歡迎隨時再來測速。"),
 }

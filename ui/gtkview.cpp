@@ -4,9 +4,35 @@
 #include "engine/document.h"
 #include "frontend/settings.h"
 #include "platform/cp950.h"
+#include "ui/version.h"
 
 #include <algorithm>
 #include <cstring>
+
+// A web view that asks for no size of its own: the page logic alone sizes the panels. (The toolkit's
+// web view asks for its document's size, which follows the panel's last size, so a panel never
+// shrinks.)
+struct ZelvoWebPanel {
+  WebKitWebView parent;
+};
+struct ZelvoWebPanelClass {
+  WebKitWebViewClass parent_class;
+};
+G_DEFINE_TYPE(ZelvoWebPanel, zelvo_web_panel, WEBKIT_TYPE_WEB_VIEW)
+
+static void zelvo_web_panel_init(ZelvoWebPanel*) {}
+
+static void zelvo_web_panel_class_init(ZelvoWebPanelClass* type) {
+  GtkWidgetClass* widget = GTK_WIDGET_CLASS(type);
+  widget->get_preferred_width = [](GtkWidget*, gint* minimum, gint* natural) { *minimum = *natural = 0; };
+  widget->get_preferred_height = [](GtkWidget*, gint* minimum, gint* natural) { *minimum = *natural = 0; };
+  widget->get_preferred_height_for_width = [](GtkWidget*, gint, gint* minimum, gint* natural) {
+    *minimum = *natural = 0;
+  };
+  widget->get_preferred_width_for_height = [](GtkWidget*, gint, gint* minimum, gint* natural) {
+    *minimum = *natural = 0;
+  };
+}
 
 namespace zelvo {
 
@@ -67,8 +93,11 @@ struct FrameTick {
 } // namespace
 
 GtkFormView::GtkFormView(FormModel& form) : form_(form) {
+  // The panels keep nothing on disk: no cookies, cache or local storage outlive the process.
+  webContext_ = webkit_web_context_new_ephemeral();
+  webkit_web_context_set_cache_model(webContext_, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
   window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-  gtk_window_set_title(GTK_WINDOW(window_), "Zelvo測速軟體 Kestrova(試用版)");
+  gtk_window_set_title(GTK_WINDOW(window_), kWindowTitle);
   gtk_window_set_resizable(GTK_WINDOW(window_), FALSE);
   gtk_window_set_position(GTK_WINDOW(window_), GTK_WIN_POS_CENTER);
 
@@ -99,8 +128,9 @@ GtkFormView::GtkFormView(FormModel& form) : form_(form) {
       labels_[c.name] = label;
     } else if (c.kind == ComponentKind::Memo) {
       memoScroll_ = gtk_scrolled_window_new(nullptr, nullptr);
-      gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(memoScroll_), GTK_POLICY_NEVER,
-                                     GTK_POLICY_AUTOMATIC);
+      gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(memoScroll_), GTK_POLICY_NEVER, GTK_POLICY_ALWAYS);
+      // The memo's scroll bar is part of its frame, not an overlay that shows only while scrolling.
+      gtk_scrolled_window_set_overlay_scrolling(GTK_SCROLLED_WINDOW(memoScroll_), FALSE);
       gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(memoScroll_), GTK_SHADOW_IN);
       memoView_ = gtk_text_view_new();
       gtk_text_view_set_editable(GTK_TEXT_VIEW(memoView_), FALSE);
@@ -115,13 +145,21 @@ GtkFormView::GtkFormView(FormModel& form) : form_(form) {
       gtk_widget_show(memoView_);
       gtk_fixed_put(GTK_FIXED(fixed_), memoScroll_, c.left, c.top);
       gtk_widget_set_no_show_all(memoScroll_, TRUE);
+    } else if (c.kind == ComponentKind::WebBrowser) {
+      GtkWidget* panel = newWebPanel();
+      gtk_fixed_put(GTK_FIXED(fixed_), panel, c.left, c.top);
+      (c.name == "Ad_WebBrowser" ? adPanel_ : infoPanel_) = panel;
     }
   }
+  g_signal_connect(adPanel_, "load-changed", G_CALLBACK(onAdLoadChanged), this);
 
   g_signal_connect(area_, "draw", G_CALLBACK(onDraw), this);
-  g_signal_connect(area_, "motion-notify-event", G_CALLBACK(onMotion), this);
-  g_signal_connect(area_, "button-press-event", G_CALLBACK(onPress), this);
-  g_signal_connect(area_, "leave-notify-event", G_CALLBACK(onLeave), this);
+  // Pointer events are taken at the window: the overlay's layer of real widgets lies above the
+  // drawing and receives them first, and they reach the window from there (or from the drawing).
+  gtk_widget_add_events(window_, GDK_POINTER_MOTION_MASK | GDK_BUTTON_PRESS_MASK | GDK_LEAVE_NOTIFY_MASK);
+  g_signal_connect(window_, "motion-notify-event", G_CALLBACK(onMotion), this);
+  g_signal_connect(window_, "button-press-event", G_CALLBACK(onPress), this);
+  g_signal_connect(window_, "leave-notify-event", G_CALLBACK(onLeave), this);
   g_signal_connect(window_, "key-press-event", G_CALLBACK(onKey), this);
   g_signal_connect(window_, "delete-event", G_CALLBACK(onDelete), this);
 
@@ -139,18 +177,71 @@ GtkFormView::~GtkFormView() {
   for (auto& [name, cached] : surfaces_)
     freeSurfaces(cached.frames);
   if (window_) gtk_widget_destroy(window_);
+  if (webContext_) g_object_unref(webContext_);
+}
+
+GtkWidget* GtkFormView::newWebPanel() {
+  GtkWidget* panel =
+      GTK_WIDGET(g_object_new(zelvo_web_panel_get_type(), "web-context", webContext_, nullptr));
+  WebKitSettings* settings = webkit_web_view_get_settings(WEBKIT_WEB_VIEW(panel));
+  webkit_settings_set_enable_developer_extras(settings, FALSE);
+  webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
+  // No tab stop, and a click never takes the keyboard from the window.
+  gtk_widget_set_can_focus(panel, FALSE);
+  gtk_widget_set_no_show_all(panel, TRUE);
+  g_signal_connect(panel, "decide-policy", G_CALLBACK(onDecidePolicy), this);
+  return panel;
+}
+
+void GtkFormView::navigate(GtkWidget* panel, const std::string& address) {
+  const std::string uri = toUtf8(address);
+  if (IsWebAddress(uri)) webkit_web_view_load_uri(WEBKIT_WEB_VIEW(panel), uri.c_str());
+}
+
+gboolean GtkFormView::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                     WebKitPolicyDecisionType type, gpointer data) {
+  if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return FALSE;
+  WebKitNavigationAction* action =
+      webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+  const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
+  const std::string address = uri ? uri : "";
+  if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
+    // A link for a new window goes to the user's browser; the panel stays where it is.
+    static_cast<GtkFormView*>(data)->openWebAddress(address);
+    webkit_policy_decision_ignore(decision);
+    return TRUE;
+  }
+  if (!IsWebAddress(address)) {
+    webkit_policy_decision_ignore(decision);
+    return TRUE;
+  }
+  return FALSE;
+}
+
+void GtkFormView::onAdLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
+  if (event != WEBKIT_LOAD_FINISHED) return;
+  auto* self = static_cast<GtkFormView*>(data);
+  if (self->closing_) return;
+  // A document without a body (not HTML) is only sized.
+  static const char kStyle[] =
+      "if (document.body) { document.body.scroll = 'no';"
+      " document.body.style.overflow = 'hidden'; document.body.style.border = 'none'; }"
+      " if (document.documentElement) document.documentElement.style.overflow = 'hidden';";
+  webkit_web_view_evaluate_javascript(view, kStyle, -1, nullptr, nullptr, nullptr, nullptr, nullptr);
+  self->form_.onAdDocumentComplete();
+  self->refresh();
 }
 
 void GtkFormView::start(const std::string& appVersion, const std::string& settingsFile) {
   const bool autoTest = ReadAutoTestSetting(settingsFile);
-  form_.setVersionTexts(appVersion, "");
-  gtk_widget_show_all(window_);
-  form_.startUp();
-  refresh();
+  form_.setVersionTexts(FileVersionText(), kReleaseDateText);
+  // Without a connected adapter the code-8 box comes before any page is drawn.
   if (!controller_->startFirstRun(appVersion, autoTest)) {
     showBox(FormBox{kNoConnectedAdapter, 0x10, BoxFollowUp::Close});
-    postClose();
+    return;
   }
+  form_.startUp();
+  gtk_widget_show_all(window_);
   refresh();
 }
 
@@ -168,7 +259,15 @@ void GtkFormView::present(const EngineMessage& m) {
   case kMsgResult: {
     ResultReaction reaction = form_.onResult(static_cast<int>(m.wParam), m.lText.value_or(""), nowSeconds());
     refresh();
+    if (reaction.navigateAdvert) navigate(adPanel_, form_.record().adUrl2);
     if (reaction.box) showBox(*reaction.box);
+    break;
+  }
+  case kMsgServiceStored: {
+    const ConfigurationReaction reaction = form_.onConfiguration();
+    TestRecord& r = form_.record();
+    if (reaction.navigateInfo) navigate(infoPanel_, r.infoUrl);
+    if (reaction.navigateAdvert) navigate(adPanel_, r.adUrl1);
     break;
   }
   case kMsgPhase:
@@ -198,10 +297,24 @@ bool GtkFormView::showBox(const FormBox& box) {
       GTK_WINDOW(window_), GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT), type,
       retryCancel ? GTK_BUTTONS_NONE : GTK_BUTTONS_OK, "%s", text.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), caption.c_str());
+  // Before the window is shown (no adapter at start-up) the box stands on its own in the middle.
+  if (!gtk_widget_get_visible(window_)) gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
+  // The toolkit's boxes no longer draw an icon of their own; the flags ask for the error or the
+  // information icon beside the text.
+  if (GtkWidget* row = gtk_widget_get_parent(gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog)));
+      row && GTK_IS_BOX(row)) {
+    GtkWidget* icon = gtk_image_new_from_icon_name(type == GTK_MESSAGE_INFO ? "dialog-information-symbolic"
+                                                                            : "dialog-error-symbolic",
+                                                   GTK_ICON_SIZE_DIALOG);
+    gtk_widget_set_valign(icon, GTK_ALIGN_START);
+    gtk_box_pack_start(GTK_BOX(row), icon, FALSE, FALSE, 0);
+    gtk_box_reorder_child(GTK_BOX(row), icon, 0);
+    gtk_widget_show(icon);
+  }
   constexpr int kRetry = 1;
   if (retryCancel) {
-    gtk_dialog_add_button(GTK_DIALOG(dialog), "重試(_R)", kRetry);
-    gtk_dialog_add_button(GTK_DIALOG(dialog), "取消", GTK_RESPONSE_CANCEL);
+    gtk_dialog_add_button(GTK_DIALOG(dialog), kRetryLabel, kRetry);
+    gtk_dialog_add_button(GTK_DIALOG(dialog), kCancelLabel, GTK_RESPONSE_CANCEL);
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), kRetry);
   }
   const bool retry = gtk_dialog_run(GTK_DIALOG(dialog)) == kRetry;
@@ -257,11 +370,11 @@ void GtkFormView::restart() {
 }
 
 void GtkFormView::openUri(const std::string& uri) {
-  // Only web addresses from the service are handed to the desktop; anything else could start a program.
-  const std::string text = toUtf8(uri);
-  if (g_ascii_strncasecmp(text.c_str(), "http://", 7) != 0 &&
-      g_ascii_strncasecmp(text.c_str(), "https://", 8) != 0)
-    return;
+  openWebAddress(toUtf8(uri));
+}
+
+void GtkFormView::openWebAddress(const std::string& text) {
+  if (!IsWebAddress(text)) return;
   GError* error = nullptr;
   if (!g_app_info_launch_default_for_uri(text.c_str(), nullptr, &error)) {
     g_warning("cannot open %s: %s", text.c_str(), error ? error->message : "unknown error");
@@ -281,6 +394,7 @@ void GtkFormView::postClose() {
 void GtkFormView::closeApp() {
   if (closing_) return;
   closing_ = true;
+  if (closeProcessorQuery_) closeProcessorQuery_();
   if (executeTimer_) g_source_remove(executeTimer_);
   if (disableTimer_) g_source_remove(disableTimer_);
   executeTimer_ = disableTimer_ = 0;
@@ -288,6 +402,11 @@ void GtkFormView::closeApp() {
     abandoned_ = controller_->engine();
     controller_->abandonRun();
   }
+  // The window goes at once; the program follows after the pause.
+  gtk_widget_hide(window_);
+  for (auto& [name, animation] : animations_)
+    if (animation.timer) g_source_remove(animation.timer);
+  animations_.clear();
   g_timeout_add(
       300,
       [](gpointer data) -> gboolean {
@@ -301,6 +420,11 @@ void GtkFormView::closeApp() {
 }
 
 void GtkFormView::refresh() {
+  if (closing_) return;
+  if (form_.page() != shownPage_) {
+    shownPage_ = form_.page();
+    if (shownPage_ == PAGE_TESTING && openProcessorQuery_) openProcessorQuery_();
+  }
   showLoadFailures();
   syncWidgets();
   syncTimers();
@@ -355,6 +479,19 @@ void GtkFormView::syncWidgets() {
       gtk_text_buffer_place_cursor(buffer, &startIter);
     }
     gtk_widget_set_visible(memoScroll_, memo.visible && memo.width() > 0 && memo.height() > 0);
+  }
+  syncPanel(adPanel_, form_.get("Ad_WebBrowser"));
+  syncPanel(infoPanel_, form_.get("Info_WebBrowser"));
+}
+
+void GtkFormView::syncPanel(GtkWidget* panel, const Component& c) {
+  if (!panel) return;
+  const bool shown = c.visible && c.width() > 0 && c.height() > 0;
+  // Shown first: the toolkit keeps a hidden widget's old size when its request changes.
+  gtk_widget_set_visible(panel, shown);
+  if (shown) {
+    gtk_fixed_move(GTK_FIXED(fixed_), panel, c.left, c.top);
+    gtk_widget_set_size_request(panel, c.width(), c.height());
   }
 }
 
@@ -480,10 +617,24 @@ gboolean GtkFormView::onDraw(GtkWidget*, cairo_t* cr, gpointer data) {
   return TRUE;
 }
 
+std::pair<int, int> GtkFormView::clientPoint(double rootX, double rootY) const {
+  int originX = 0, originY = 0;
+  if (GdkWindow* surface = gtk_widget_get_window(area_)) gdk_window_get_origin(surface, &originX, &originY);
+  return {static_cast<int>(rootX) - originX, static_cast<int>(rootY) - originY};
+}
+
 void GtkFormView::hover(const Component* c) {
   const std::string name = c ? c->name : std::string();
   if (name != hovered_) {
     if (!hovered_.empty()) form_.onMouseLeave(hovered_);
+    // The link to the about page shows the hand, like a link.
+    if (GdkWindow* surface = gtk_widget_get_window(area_)) {
+      GdkCursor* cursor = name == "ImgCopyright"
+                              ? gdk_cursor_new_from_name(gtk_widget_get_display(area_), "pointer")
+                              : nullptr;
+      gdk_window_set_cursor(surface, cursor);
+      if (cursor) g_object_unref(cursor);
+    }
     hovered_ = name;
   }
   if (c) {
@@ -495,12 +646,14 @@ void GtkFormView::hover(const Component* c) {
 gboolean GtkFormView::onMotion(GtkWidget*, GdkEventMotion* event, gpointer data) {
   auto* self = static_cast<GtkFormView*>(data);
   if (self->closing_) return TRUE;
-  self->hover(self->form_.componentAt(static_cast<int>(event->x), static_cast<int>(event->y)));
+  const auto [x, y] = self->clientPoint(event->x_root, event->y_root);
+  self->hover(self->form_.componentAt(x, y));
   return TRUE;
 }
 
-gboolean GtkFormView::onLeave(GtkWidget*, GdkEventCrossing*, gpointer data) {
+gboolean GtkFormView::onLeave(GtkWidget*, GdkEventCrossing* event, gpointer data) {
   auto* self = static_cast<GtkFormView*>(data);
+  if (event->detail == GDK_NOTIFY_INFERIOR) return FALSE; // into a widget of the window
   if (self->closing_) return TRUE;
   self->hover(nullptr);
   return TRUE;
@@ -509,7 +662,8 @@ gboolean GtkFormView::onLeave(GtkWidget*, GdkEventCrossing*, gpointer data) {
 gboolean GtkFormView::onPress(GtkWidget*, GdkEventButton* event, gpointer data) {
   auto* self = static_cast<GtkFormView*>(data);
   if (self->closing_ || event->type != GDK_BUTTON_PRESS) return TRUE;
-  const Component* c = self->form_.componentAt(static_cast<int>(event->x), static_cast<int>(event->y));
+  const auto [x, y] = self->clientPoint(event->x_root, event->y_root);
+  const Component* c = self->form_.componentAt(x, y);
   if (!c) return TRUE;
   if (auto button = buttonOf(c->name))
     self->perform(self->form_.onMouseDown(*button));
@@ -524,9 +678,8 @@ gboolean GtkFormView::onKey(GtkWidget*, GdkEventKey* event, gpointer data) {
   if (event->state & (GDK_CONTROL_MASK | GDK_MOD1_MASK)) return FALSE;
   const gunichar ch = gdk_keyval_to_unicode(event->keyval);
   if (ch == 0 || ch > 0x7e) return FALSE;
-  const FormAction action = self->form_.onKeyPress(static_cast<char>(ch));
-  self->perform(action);
-  return action != FormAction::None;
+  self->perform(self->form_.onKeyPress(static_cast<char>(ch)));
+  return FALSE; // the key goes on to the focused control, as with the form's key preview
 }
 
 gboolean GtkFormView::onDelete(GtkWidget*, GdkEvent*, gpointer data) {

@@ -8,10 +8,13 @@
 #include "ui/mainform.h"
 
 #include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zelvo {
@@ -24,6 +27,11 @@ public:
   GtkFormView& operator=(const GtkFormView&) = delete;
 
   void attach(RunController& controller) { controller_ = &controller; }
+  // The processor-load query of the window profile: opened by the testing page, closed at shutdown.
+  void setProcessorQuery(std::function<void()> open, std::function<void()> close) {
+    openProcessorQuery_ = std::move(open);
+    closeProcessorQuery_ = std::move(close);
+  }
   GtkWidget* window() const { return window_; }
   // Start-up once the window is shown: the settings file, the adapter check and the first run.
   void start(const std::string& appVersion, const std::string& settingsFile);
@@ -62,6 +70,9 @@ private:
   static gboolean onKey(GtkWidget*, GdkEventKey* event, gpointer self);
   static gboolean onDelete(GtkWidget*, GdkEvent*, gpointer self);
   static gboolean onFrameTimer(gpointer data);
+  static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                 WebKitPolicyDecisionType type, gpointer self);
+  static void onAdLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);
 
   // Brings widgets, timers, animations and the drawing up to date with the records.
   void refresh();
@@ -72,8 +83,14 @@ private:
   void startAnimationTimer(const std::string& name, const Component& c);
   const std::vector<cairo_surface_t*>& surfacesOf(const Component& c);
   void restart();
+  GtkWidget* newWebPanel();
+  void navigate(GtkWidget* panel, const std::string& address);
+  void syncPanel(GtkWidget* panel, const Component& c);
   void openUri(const std::string& uri);
+  void openWebAddress(const std::string& utf8);
   void hover(const Component* c);
+  // A point on the screen in the client area's coordinates.
+  std::pair<int, int> clientPoint(double rootX, double rootY) const;
 
   FormModel& form_;
   RunController* controller_ = nullptr;
@@ -84,6 +101,11 @@ private:
   std::map<std::string, std::string> shownText_;
   GtkWidget* memoScroll_ = nullptr;
   GtkWidget* memoView_ = nullptr;
+  WebKitWebContext* webContext_ = nullptr;
+  GtkWidget* adPanel_ = nullptr;
+  GtkWidget* infoPanel_ = nullptr;
+  std::function<void()> openProcessorQuery_, closeProcessorQuery_;
+  PageKind shownPage_ = PAGE_WAITING;
   std::map<std::string, Surfaces> surfaces_;
   std::map<std::string, Animation> animations_;
   std::string hovered_;

@@ -2,9 +2,11 @@
 
 #include "frontend/production.h"
 #include "frontend/settings.h"
+#include "sysinfo/systemprofile.h"
 #include "ui/gtkview.h"
 
 #include <clocale>
+#include <cstdio>
 #include <cstring>
 #include <gio/gio.h>
 #include <glib-unix.h>
@@ -12,12 +14,16 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "zelvo_version.h"
+
 using namespace zelvo;
 
 namespace {
 
-constexpr const char* kAppVersion = "0.91";
-constexpr const char* kInstanceName = "Zelvo測速軟體 Kestrova(試用版)";
+constexpr const char* kAppVersion = ZELVO_APP_VERSION;
+// How long the program lets a given-up run finish after the window went (the window waited 300 ms).
+constexpr int kEngineGraceMs = 200;
+constexpr const char* kInstanceName = kWindowTitle;
 constexpr const char kPresentRequest[] = "present\n";
 
 // One copy per user session: the first copy holds an abstract UNIX socket named after the window
@@ -97,12 +103,18 @@ int main(int argc, char** argv) {
   ProductionServices production;
   RunController controller(record, production.services(), view);
   view.attach(controller);
+  view.setProcessorQuery([&production] { OpenProcessorQuery(production.windowProfile()); },
+                         [&production] { CloseProcessorQuery(production.windowProfile()); });
   instance.serve(view.window());
 
   view.start(kAppVersion, BuiltInSettingsFile());
   gtk_main();
 
-  // The engine releases its sessions as its run ends; let it finish so nothing is cut half-way.
-  if (auto engine = view.abandonedRun()) engine->WaitFor(15000);
+  // The engine releases its sessions as its run ends; it is given a short while, and a run that has
+  // not ended by then does not hold the process: closing ends the program within a second.
+  if (auto engine = view.abandonedRun(); engine && !engine->WaitFor(kEngineGraceMs)) {
+    std::fflush(nullptr);
+    _exit(view.exitStatus());
+  }
   return view.exitStatus();
 }

@@ -3,6 +3,7 @@
 #include "frontend/speeddisplay.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -241,6 +242,9 @@ const Component* FormModel::componentAt(int x, int y) const {
 void FormModel::startUp() {
   applyLayout();
   load("ImgQrt", "QRT");
+  get("ImgBackground").setSize(kClientWidth, kClientHeight);
+  hide("labelResultSerial");
+  hide("labelResultTime");
   prepareTestRun();
 }
 
@@ -270,6 +274,9 @@ void FormModel::showVersionBlockedPage() {
   page_ = PAGE_VERSION_BLOCKED;
   hide("ImgConnecting");
   hide("ImgCenter");
+  // After a restart hid them, the version pages still need their caption, notice and buttons.
+  for (const char* name : {"ImgAlarm", "ImgNotice", "ImgNext", "ImgCancel"})
+    show(name);
   load("ImgAlarm", "UNUSE");
   load("ImgNotice", "DOWNLOAD");
   load("ImgNext", "BUTTON_D");
@@ -281,6 +288,9 @@ void FormModel::showVersionOutdatedPage() {
   page_ = PAGE_VERSION_OUTDATED;
   hide("ImgConnecting");
   hide("ImgCenter");
+  // After a restart hid them, the version pages still need their caption, notice and buttons.
+  for (const char* name : {"ImgAlarm", "ImgNotice", "ImgPrevious", "ImgNext", "ImgCancel"})
+    show(name);
   load("ImgAlarm", "ALARMVER");
   load("ImgNotice", "DOWNLOAD");
   load("ImgPrevious", "BUTTON_N");
@@ -499,6 +509,34 @@ ResultReaction FormModel::onResult(int outcome, const std::string& resultUrl, do
 FormBox FormModel::onDenied() {
   get("Ad_WebBrowser").setSize(0, 0);
   return FormBox{record_.errorCode.load(), 0x40, BoxFollowUp::CloseApp};
+}
+
+ConfigurationReaction FormModel::onConfiguration() {
+  ConfigurationReaction reaction;
+  reaction.navigateAdvert = record_.adUrl1 != "NULL";
+  if (!reaction.navigateAdvert) get("Ad_WebBrowser").setSize(0, 0);
+  return reaction;
+}
+
+void FormModel::onAdDocumentComplete() {
+  adLoaded_ = true;
+  auto& ad = get("Ad_WebBrowser");
+  if (page_ == PAGE_TESTING) {
+    ad.setSize(300, 250);
+  } else if (page_ == PAGE_RESULT && resultWithReport_) {
+    ad.setSize(120, 300);
+    ad.place(400, screenDpi_ > 96 ? 70 : 56);
+  }
+}
+
+bool IsWebAddress(std::string_view address) {
+  auto startsWith = [&](std::string_view scheme) {
+    if (address.size() < scheme.size()) return false;
+    for (std::size_t i = 0; i < scheme.size(); ++i)
+      if (std::tolower(static_cast<unsigned char>(address[i])) != scheme[i]) return false;
+    return true;
+  };
+  return startsWith("http://") || startsWith("https://");
 }
 
 void FormModel::onProgress(int direction, int percent) {

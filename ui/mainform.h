@@ -32,6 +32,10 @@ enum PageKind : int {
 };
 
 inline constexpr int kClientWidth = 520;
+// Texts of the window itself (UTF-8): its title and the buttons of the retry boxes.
+inline constexpr const char* kWindowTitle = "Zelvo測速軟體 Kestrova(試用版)";
+inline constexpr const char* kRetryLabel = "重試(_R)";
+inline constexpr const char* kCancelLabel = "取消";
 inline constexpr int kClientHeight = 420;
 
 enum class ComponentKind { Image, ImageButton, Label, Memo, WebBrowser, Timer };
@@ -113,6 +117,16 @@ struct ResultReaction {
   bool navigateAdvert = false; // the advertisement panel navigates to adUrl2
 };
 
+// The view's part of message 1035 (the service document is stored).
+struct ConfigurationReaction {
+  bool navigateInfo = true;    // the information panel navigates to infoUrl
+  bool navigateAdvert = false; // the advertisement panel navigates to adUrl1 (else it was collapsed)
+};
+
+// Only web addresses are loaded into a panel or handed to the desktop: anything else could start a
+// program or read local files.
+bool IsWebAddress(std::string_view address);
+
 // The view's part of the version verdict. Giving the run up and acknowledging code 11 are the run
 // controller's (frontend/runcontroller.h), which handles the message before the view does.
 struct VerdictReaction {
@@ -169,6 +183,10 @@ public:
   // Message 1032 (test not permitted): the advertisement collapses; the box of the engine's code,
   // then vCloseApp.
   FormBox onDenied();
+  // Message 1035: the web panels are given their addresses.
+  ConfigurationReaction onConfiguration();
+  // The advertisement panel completed a document: adLoaded, and the size the current page gives it.
+  void onAdDocumentComplete();
   // Message 1030: download (1) or upload (0) and the percentage done.
   void onProgress(int direction, int percent);
   // Message 1036: the analysis caption; `nowSeconds` is the caller's clock, kept as phaseStart.

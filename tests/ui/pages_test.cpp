@@ -2,6 +2,8 @@
 // analysis display: which components each shows, with which pictures.
 
 #include "ui/mainform.h"
+#include "ui/version.h"
+#include "zelvo_version.h"
 
 #include <gtest/gtest.h>
 
@@ -489,6 +491,65 @@ TEST_F(Pages, RestartPreparesANewRunButKeepsThePage) {
   record.termsAccepted = 1;
   form.onVersionVerdict(3);
   EXPECT_EQ(form.page(), PAGE_TESTING);
+}
+
+TEST_F(Pages, WebPanelsFollowTheConfigurationAndThePageCurrentWhenTheAdvertCompletes) {
+  record.adUrl1 = "NULL";
+  form.get("Ad_WebBrowser").setSize(300, 250);
+  EXPECT_FALSE(form.onConfiguration().navigateAdvert);
+  EXPECT_EQ(form.get("Ad_WebBrowser").width(), 0);
+  record.adUrl1 = "http://127.0.0.1/zelvo/ad1.html";
+  EXPECT_TRUE(form.onConfiguration().navigateAdvert);
+  EXPECT_TRUE(form.onConfiguration().navigateInfo);
+
+  // Completed while the terms are shown: collapsed until the testing page comes.
+  form.showTermsPage();
+  form.onAdDocumentComplete();
+  EXPECT_TRUE(form.adLoaded());
+  EXPECT_EQ(form.get("Ad_WebBrowser").width(), 0);
+  form.showTestingPage();
+  EXPECT_EQ(form.get("Ad_WebBrowser").width(), 300);
+  EXPECT_EQ(form.get("Ad_WebBrowser").height(), 250);
+
+  // The result page's advertisement sits beside the digits, lower at a larger resolution.
+  form.setScreenDpi(120);
+  record.downloadSpeed = record.uploadSpeed = 5000;
+  EXPECT_TRUE(form.onResult(1, "http://127.0.0.1/r", 0.0).navigateAdvert);
+  EXPECT_EQ(form.get("Ad_WebBrowser").width(), 0);
+  form.onAdDocumentComplete();
+  const Component& ad = form.get("Ad_WebBrowser");
+  EXPECT_EQ(std::vector<int>({ad.left, ad.top, ad.width(), ad.height()}),
+            std::vector<int>({400, 70, 120, 300}));
+  // Without an accepted report it stays collapsed.
+  record.downloadSpeed = record.uploadSpeed = 5000;
+  form.onResult(2, "", 0.0);
+  form.onAdDocumentComplete();
+  EXPECT_EQ(form.get("Ad_WebBrowser").width(), 0);
+
+  EXPECT_TRUE(IsWebAddress("HTTPS://127.0.0.1/a"));
+  EXPECT_TRUE(IsWebAddress("http://127.0.0.1/a"));
+  for (const char* address : {"file:///etc/passwd", "javascript:alert(1)", "NULL", "", "http:/x", "ftp://h/"})
+    EXPECT_FALSE(IsWebAddress(address)) << address;
+}
+
+TEST_F(Pages, StartUpHidesResultLabelsAndVersionPagesAfterARestartShowTheirButtons) {
+  EXPECT_FALSE(form.get("labelResultSerial").visible);
+  EXPECT_FALSE(form.get("labelResultTime").visible);
+  record.downloadSpeed = record.uploadSpeed = 5000;
+  form.onResult(3, "", 0.0);
+  form.beginRestart();
+  form.showVersionOutdatedPage();
+  EXPECT_EQ(visibleElements(form),
+            (std::set<std::string>{"ImgAlarm", "ImgNotice", "ImgPrevious", "ImgNext", "ImgCancel"}));
+  form.beginRestart();
+  form.showVersionBlockedPage();
+  EXPECT_EQ(visibleElements(form), (std::set<std::string>{"ImgAlarm", "ImgNotice", "ImgNext", "ImgCancel"}));
+}
+
+TEST(Version, FileVersionTextIsMajorMinorReleaseOfTheBuildVersion) {
+  EXPECT_EQ(FileVersionText(FileVersionInfo{1, 2, 3, 4}), "1.2.3");
+  EXPECT_EQ(FileVersionText(std::nullopt), "");
+  EXPECT_EQ(FileVersionText().rfind(std::string(ZELVO_APP_VERSION) + ".", 0), 0u) << FileVersionText();
 }
 
 } // namespace
