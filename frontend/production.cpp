@@ -23,7 +23,7 @@ FrontendServices ProductionServices::services() {
     return std::make_shared<CWorkThread>(std::move(record), ProductionEngineContext(config_));
   };
   s.collectProfile = [this](TestRecord& record) {
-    OpenProcessorQuery(profile_);
+    if (openProcessorQueryWithProfile) OpenProcessorQuery(profile_);
     vGetSystemInfo(record, profile_);
   };
   s.sampleResources = [this](TestRecord& record) { vGetSystemResource(record, profile_); };

@@ -20,6 +20,9 @@ public:
   // thread of the front-end's main context.
   FrontendServices services();
   WindowProfile& windowProfile() { return profile_; }
+  // A front-end without a testing page (the console) has the processor-load query opened with the
+  // profile; the window opens it when its testing page shows.
+  bool openProcessorQueryWithProfile = true;
   // Given to each latency sequence (see LatencySequence::onCountedEcho).
   std::function<void(std::int32_t round, std::uint32_t status, std::uint32_t roundTripMs)> onLatencyEcho;
 

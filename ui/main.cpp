@@ -101,6 +101,7 @@ int main(int argc, char** argv) {
   FormModel form(*record);
   GtkFormView view(form);
   ProductionServices production;
+  production.openProcessorQueryWithProfile = false; // the testing page opens it
   RunController controller(record, production.services(), view);
   view.attach(controller);
   view.setProcessorQuery([&production] { OpenProcessorQuery(production.windowProfile()); },
