@@ -223,11 +223,22 @@ private:
     return true;
   }
 
-  // Waits in short steps so the cancel check is asked about every 25 ms; the object's own limits
-  // end the wait with a failure.
+  // Waits in short steps so the cancel check is asked about every 25 ms. The object's own limits end
+  // the wait with a failure; as a backstop (Wine does not time out an asynchronous receive) the wait
+  // also ends once the four limits together have run out.
   bool waitForResponse() {
+    long long budgetMs = 0;
+    for (int limit : timeouts_) {
+      if (limit <= 0) {
+        budgetMs = -1;
+        break;
+      }
+      budgetMs += limit;
+    }
+    ULONGLONG start = ::GetTickCount64();
     for (;;) {
-      if (cancelled_ && cancelled_()) {
+      if ((cancelled_ && cancelled_()) ||
+          (budgetMs > 0 && ::GetTickCount64() - start > static_cast<ULONGLONG>(budgetMs))) {
         call(L"Abort", {});
         return false;
       }
