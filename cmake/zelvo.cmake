@@ -1,8 +1,13 @@
 # zelvo_library(NAME [EXCLUDE file...]): one static library per folder, from every .cpp in it.
-# Platform stand-ins pick their Linux implementation by the -linux suffix; nothing else is chosen here.
+# Platform stand-ins pick their implementation by suffix: -win32 for a Windows build, -linux otherwise;
+# a file without a suffix is shared by both.
 function(zelvo_library name)
   file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
-  list(FILTER sources EXCLUDE REGEX "-(windows|darwin)\\.cpp$")
+  if(WIN32)
+    list(FILTER sources EXCLUDE REGEX "-(linux|darwin)\\.cpp$")
+  else()
+    list(FILTER sources EXCLUDE REGEX "-(win32|windows|darwin)\\.cpp$")
+  endif()
   list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
   if(sources)
     add_library(${name} STATIC ${sources})
@@ -24,8 +29,15 @@ function(zelvo_link name)
 endfunction()
 
 # zelvo_test_folder(NAME LIBS...): one GoogleTest program for a tests/ sub-folder, every case in CTest.
+# A Windows build leaves out the files the folder lists in ZELVO_NOT_ON_WINDOWS and the cases it lists
+# in ZELVO_CASES_NOT_ON_WINDOWS (Suite.Case).
 function(zelvo_test_folder name)
   file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
+  if(WIN32)
+    foreach(file ${ZELVO_NOT_ON_WINDOWS})
+      list(REMOVE_ITEM sources "${CMAKE_CURRENT_SOURCE_DIR}/${file}")
+    endforeach()
+  endif()
   if(NOT sources)
     return()
   endif()
@@ -34,6 +46,11 @@ function(zelvo_test_folder name)
   target_compile_definitions(test_${name} PRIVATE
     ZELVO_SOURCE_DIR="${CMAKE_SOURCE_DIR}" ZELVO_BINARY_DIR="${CMAKE_BINARY_DIR}"
     ZELVO_TEST_DATA="${CMAKE_SOURCE_DIR}/tests/data")
-  gtest_discover_tests(test_${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+  set(filter "")
+  if(WIN32 AND ZELVO_CASES_NOT_ON_WINDOWS)
+    list(JOIN ZELVO_CASES_NOT_ON_WINDOWS ":" cases)
+    set(filter TEST_FILTER "-${cases}")
+  endif()
+  gtest_discover_tests(test_${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 ${filter}
     PROPERTIES TIMEOUT 300)
 endfunction()

@@ -83,18 +83,4 @@ std::optional<std::string> Cp950ToUtf16Le(const std::string& cp950) {
   return convert("UTF-16LE", "CP950", cp950.data(), cp950.size());
 }
 
-std::string Utf16LeBytes(const std::u16string& utf16) {
-  std::string out;
-  out.reserve(utf16.size() * 2);
-  for (char16_t unit : utf16) {
-    out.push_back(static_cast<char>(unit & 0xFF));
-    out.push_back(static_cast<char>(unit >> 8));
-  }
-  return out;
-}
-
-std::string Cp950Literal(const char* utf8) {
-  return Utf8ToCp950(utf8).value_or(std::string());
-}
-
 } // namespace zelvo::platform

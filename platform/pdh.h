@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -21,7 +22,7 @@ std::optional<CpuTicks> ParseProcStat(const std::string& text);
 class PdhQuery {
 public:
   using StatReader = std::function<std::optional<std::string>()>;
-  // Reads /proc/stat unless given another reader.
+  // Reads /proc/stat (Windows: the system's performance data) unless given another reader.
   explicit PdhQuery(StatReader reader = {});
 
   // Only the processor time counter exists; false for any other path.
@@ -36,6 +37,7 @@ private:
   StatReader reader_;
   bool counter_ = false;
   std::optional<CpuTicks> previous_, latest_;
+  std::shared_ptr<void> native_; // Windows: the open query, when no reader was given
 };
 
 } // namespace zelvo::platform

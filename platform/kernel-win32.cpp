@@ -1,0 +1,49 @@
+#include "platform/kernel.h"
+
+#include <windows.h>
+
+// The stand-ins carry the plain names that windows.h maps onto its A/W variants.
+#undef GetVersionEx
+#undef GetDiskFreeSpaceEx
+
+namespace zelvo::platform {
+
+bool GetVersionEx(OsVersionInfo& info) {
+  OSVERSIONINFOA version{};
+  version.dwOSVersionInfoSize = sizeof version;
+  if (!::GetVersionExA(&version)) return false;
+  info.majorVersion = version.dwMajorVersion;
+  info.minorVersion = version.dwMinorVersion;
+  info.buildNumber = version.dwBuildNumber;
+  return true;
+}
+
+bool GlobalMemoryStatusEx(MemoryStatus& status) {
+  MEMORYSTATUSEX memory{};
+  memory.dwLength = sizeof memory;
+  if (!::GlobalMemoryStatusEx(&memory)) return false;
+  status.totalPhys = memory.ullTotalPhys;
+  status.availPhys = memory.ullAvailPhys;
+  return true;
+}
+
+bool GetSystemPowerStatus(PowerStatus& status) {
+  SYSTEM_POWER_STATUS power{};
+  if (!::GetSystemPowerStatus(&power)) return false;
+  status.acLineStatus = power.ACLineStatus;
+  status.batteryFlag = power.BatteryFlag;
+  status.batteryLifePercent = power.BatteryLifePercent;
+  return true;
+}
+
+bool GetDiskFreeSpaceEx(const std::string& directory, std::uint64_t& freeToCaller, std::uint64_t& total,
+                        std::uint64_t& totalFree) {
+  ULARGE_INTEGER callerBytes, totalBytes, freeBytes;
+  if (!::GetDiskFreeSpaceExA(directory.c_str(), &callerBytes, &totalBytes, &freeBytes)) return false;
+  freeToCaller = callerBytes.QuadPart;
+  total = totalBytes.QuadPart;
+  totalFree = freeBytes.QuadPart;
+  return true;
+}
+
+} // namespace zelvo::platform

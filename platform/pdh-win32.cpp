@@ -1,0 +1,83 @@
+#include "platform/pdh.h"
+
+#include <windows.h>
+
+#include <pdh.h>
+#include <pdhmsg.h>
+
+namespace zelvo::platform {
+
+namespace {
+struct NativeQuery {
+  PDH_HQUERY query = nullptr;
+  PDH_HCOUNTER counter = nullptr;
+  int collections = 0;
+  ~NativeQuery() {
+    if (query) ::PdhCloseQuery(query);
+  }
+};
+} // namespace
+
+PdhQuery::PdhQuery(StatReader reader) : reader_(std::move(reader)) {}
+
+bool PdhQuery::addCounter(const std::string& path) {
+  if (path != kProcessorTimeCounter) return false;
+  if (!reader_) {
+    auto native = std::make_shared<NativeQuery>();
+    if (::PdhOpenQueryA(nullptr, 0, &native->query) != ERROR_SUCCESS) {
+      native->query = nullptr;
+      return false;
+    }
+    if (::PdhAddCounterA(native->query, path.c_str(), 0, &native->counter) != ERROR_SUCCESS) return false;
+    native_ = native;
+  }
+  counter_ = true;
+  return true;
+}
+
+void PdhQuery::removeCounter() {
+  counter_ = false;
+  native_.reset();
+  previous_.reset();
+  latest_.reset();
+}
+
+bool PdhQuery::collect() {
+  if (!counter_) return false;
+  if (native_) {
+    auto* native = static_cast<NativeQuery*>(native_.get());
+    if (::PdhCollectQueryData(native->query) != ERROR_SUCCESS) return false;
+    ++native->collections;
+    return true;
+  }
+  auto text = reader_();
+  auto ticks = text ? ParseProcStat(*text) : std::nullopt;
+  if (!ticks) return false;
+  previous_ = latest_;
+  latest_ = ticks;
+  return true;
+}
+
+bool PdhQuery::formattedDouble(double& value) const {
+  if (native_) {
+    auto* native = static_cast<NativeQuery*>(native_.get());
+    // A rate counter needs two collections before it has a value.
+    if (native->collections < 2) return false;
+    PDH_FMT_COUNTERVALUE formatted{};
+    DWORD type = 0;
+    if (::PdhGetFormattedCounterValue(native->counter, PDH_FMT_DOUBLE, &type, &formatted) != ERROR_SUCCESS ||
+        formatted.CStatus != PDH_CSTATUS_VALID_DATA)
+      return false;
+    value = formatted.doubleValue > 100.0 ? 100.0 : formatted.doubleValue;
+    return true;
+  }
+  if (!previous_ || !latest_ || latest_->total <= previous_->total || latest_->busy < previous_->busy)
+    return false;
+  double busy = static_cast<double>(latest_->busy - previous_->busy);
+  double total = static_cast<double>(latest_->total - previous_->total);
+  value = 100.0 * busy / total;
+  if (value > 100.0) value = 100.0;
+  return true;
+}
+
+} // namespace zelvo::platform
