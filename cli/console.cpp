@@ -3,6 +3,7 @@
 #include "engine/config.h"
 #include "engine/document.h"
 #include "frontend/speeddisplay.h"
+#include "workers/tcpstats.h"
 
 #include <algorithm>
 #include <cmath>
@@ -325,6 +326,7 @@ std::vector<ResultField> ConsolePresenter::resultFields(int code, const std::str
   textField("error_text", errorText(code));
   addLatencyFields(f);
   addCounterFields(f);
+  addTcpFields(f);
   return f;
 }
 
@@ -389,6 +391,22 @@ void ConsolePresenter::addCounterFields(std::vector<ResultField>& f) {
         {ResultField::Number, prefix + ".rejected_samples", seen ? std::to_string(p->rejected()) : "null"});
     f.push_back(
         {ResultField::Number, prefix + ".accepted_samples", seen ? std::to_string(p->accepted()) : "null"});
+  }
+}
+
+void ConsolePresenter::addTcpFields(std::vector<ResultField>& f) {
+  for (bool download : {true, false}) {
+    const std::string prefix = download ? "tcp.download" : "tcp.upload";
+    const TcpPhaseStats s = tcpStatsSnapshot(!download);
+    const bool seen = s.connections > 0;
+    auto field = [&](const char* name, const std::string& value) {
+      f.push_back({ResultField::Number, prefix + "." + name, seen ? value : "null"});
+    };
+    field("retransmits", std::to_string(s.retransmits));
+    field("rtt_ms", Format("%.3f", s.rttMs));
+    field("rttvar_ms", Format("%.3f", s.rttVarMs));
+    field("delivery_rate_kbps", std::to_string(s.deliveryRateKbps));
+    f.push_back({ResultField::Number, prefix + ".connections", std::to_string(s.connections)});
   }
 }
 
@@ -511,6 +529,11 @@ void ConsolePresenter::printHumanExtras() {
       if (field.path == prefix + ".nic_over_ftp" && field.value != "null") ratio = field.value;
     out_ << (download ? "下載計數" : "上傳計數") << "  網卡/傳輸 " << ratio << "，剔除樣本 " << p.rejected()
          << "\n";
+    const TcpPhaseStats tcp = tcpStatsSnapshot(!download);
+    if (tcp.connections > 0)
+      out_ << (download ? "下載 TCP" : "上傳 TCP") << "  重傳 " << tcp.retransmits << "，RTT "
+           << Format("%.1f", tcp.rttMs) << " ms（變異 " << Format("%.1f", tcp.rttVarMs) << " ms），傳遞速率 "
+           << tcp.deliveryRateKbps << " kbit/s，" << tcp.connections << " 條資料連線\n";
     std::vector<double> rates;
     for (const PhaseSample& s : p.samples)
       if (!s.baseline) rates.push_back(s.ftpKbps);

@@ -78,6 +78,8 @@ private:
   std::vector<ResultField> resultFields(int code, const std::string& resultUrl);
   void addLatencyFields(std::vector<ResultField>& f);
   void addCounterFields(std::vector<ResultField>& f);
+  // Kernel TCP figures of each direction's data connections (null without any).
+  void addTcpFields(std::vector<ResultField>& f);
   void printHumanExtras();
   void onObserverEvent(const RunObserver::Event& e);
   void printEvent(const std::string& kind, const std::string& body);

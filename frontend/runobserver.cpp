@@ -1,5 +1,7 @@
 #include "frontend/runobserver.h"
 
+#include "workers/tcpstats.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -146,6 +148,9 @@ public:
   void SetOnConnected(EventHandler handler) override { inner_->SetOnConnected(std::move(handler)); }
   void SetOnDisconnected(EventHandler handler) override { inner_->SetOnDisconnected(std::move(handler)); }
   // Runs on the session's worker thread.
+  void SetCancelCheck(std::function<bool()> cancelled) override {
+    inner_->SetCancelCheck(std::move(cancelled));
+  }
   void SetOnProgress(ProgressHandler handler) override {
     std::shared_ptr<SampleTap> tap = tap_;
     inner_->SetOnProgress([handler = std::move(handler), tap](TransferSession& sender, WorkMode mode,
@@ -297,6 +302,8 @@ void RunObserver::onIdleEcho(std::int32_t round, std::uint32_t status, std::uint
 void RunObserver::startPhase(bool download) {
   endPhase();
   current_ = download ? Phase::Download : Phase::Upload;
+  // The run's first phase: the data connections of each direction are counted from here.
+  if (download) resetTcpStats();
   PhaseObservation& p = current();
   p = PhaseObservation{};
   p.started = true;
