@@ -132,21 +132,25 @@ while True:
 def window(shots):
     """In a namespace of its own whose service accepts and never answers, the window stays on its
     connecting page. It runs as an ordinary user, so GTK meets the capability's secure execution."""
-    display = ":%d" % (90 + os.getpid() % 100)
-    xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "800x600x24", "-nolisten", "tcp"],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # Xvfb picks a free display itself and tells which through the pipe.
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "800x600x24", "-nolisten",
+                             "tcp"], pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    with os.fdopen(read_end) as f:
+        display = ":" + f.readline().strip()
+    if display == ":":
+        fail("Xvfb did not start")
     home = tempfile.mkdtemp(prefix="zelvo-home-")
     shutil.chown(home, "nobody", "nogroup")
-    script = ("ip link set lo up && "
-              "python3 -c '%s' & exec %s /usr/bin/zelvo-speedtest" % (SILENT_SERVICE, " ".join(USER)))
-    env = dict(os.environ, DISPLAY=display, HOME=home, XDG_RUNTIME_DIR=home, NO_AT_BRIDGE="1")
+    script = ("ip link set lo up || exit 1; python3 -c '%s' & "
+              "for i in $(seq 50); do ss -Hltn 'sport = :80' | grep -q . && break; sleep 0.1; done; "
+              "exec %s /usr/bin/zelvo-speedtest" % (SILENT_SERVICE, " ".join(USER)))
+    env = dict(os.environ, DISPLAY=display, HOME=home, XDG_RUNTIME_DIR=home, NO_AT_BRIDGE="1", GDK_BACKEND="x11")
+    env.pop("DBUS_SESSION_BUS_ADDRESS", None)
     log = open(os.path.join(shots, "window.log"), "w")
     proc = None
     try:
-        for _ in range(100):
-            if os.path.exists("/tmp/.X11-unix/X" + display[1:]):
-                break
-            time.sleep(0.1)
         proc = subprocess.Popen(["unshare", "--net", "--kill-child", "sh", "-c", script], cwd=home, env=env,
                                 stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
         window_id = None
