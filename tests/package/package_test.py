@@ -195,7 +195,9 @@ def main():
     purge()
     deb, changes = build()
     lint(changes, deb)
-    shots = os.environ.get("ZELVO_PACKAGE_SHOTS") or tempfile.mkdtemp(prefix="zelvo-package-")
+    # The screenshot and the window's output are kept on failure, or always in ZELVO_PACKAGE_SHOTS.
+    keep = os.environ.get("ZELVO_PACKAGE_SHOTS")
+    shots = keep or tempfile.mkdtemp(prefix="zelvo-package-")
     os.makedirs(shots, exist_ok=True)
     try:
         apt("install", "--no-install-recommends", deb)
@@ -213,6 +215,8 @@ def main():
     if installed() or left:
         fail("purge left %s" % (left or "the package installed"))
     step("purged, no file left; %.0f s in all" % (time.monotonic() - started))
+    if not keep:
+        shutil.rmtree(shots, ignore_errors=True)
     return 0
 
 
