@@ -1,6 +1,7 @@
 // Draws the program's pictures into ui/resources/ and composes a few pages into ui/artwork/preview/.
 //
 // Usage: zelvo-artwork RESOURCES_DIR PREVIEW_DIR
+//        zelvo-artwork --icons DIR NAME   (the application icon into DIR/NxN/apps/NAME.png)
 // Change a caption or a colour here and draw again; the program embeds whatever lies in resources/.
 
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -1197,10 +1199,53 @@ void composePreviews(const std::string& dir) {
                {"BUTTON_C", 420, 375}});
 }
 
+// The application icon for the desktop's menu: the product's gauge on the window's orange, in a
+// rounded square, drawn afresh at each size so that small sizes stay sharp.
+void appIcon(const std::string& dir, const std::string& name, int size) {
+  Surface s = newSurface(size, size);
+  Cairo cr = newCairo(s.get());
+  const double inset = size >= 32 ? size * 0.06 : 0.5;
+  const double side = size - 2 * inset;
+  cairo_pattern_t* g = cairo_pattern_create_linear(0, inset, 0, inset + side);
+  cairo_pattern_add_color_stop_rgb(g, 0.0, 1.00, 0.64, 0.24);
+  cairo_pattern_add_color_stop_rgb(g, 0.55, 0.97, 0.50, 0.11);
+  cairo_pattern_add_color_stop_rgb(g, 1.0, 0.93, 0.41, 0.07);
+  roundedRect(cr.get(), inset, inset, side, side, side * 0.22);
+  cairo_set_source(cr.get(), g);
+  cairo_fill_preserve(cr.get());
+  cairo_pattern_destroy(g);
+  if (size >= 32) {
+    set(cr.get(), hex(0x7A2E00, 0.35));
+    cairo_set_line_width(cr.get(), std::max(1.0, size / 64.0));
+    cairo_stroke(cr.get());
+  } else {
+    cairo_new_path(cr.get());
+  }
+  const double mark = side * (size >= 32 ? 0.74 : 0.84);
+  const double at = inset + (side - mark) / 2;
+  if (size >= 48)
+    withShadow(
+        cr.get(), size, size, [&](cairo_t* c) { gaugeMark(c, at, at, mark, kWhite, kHover); }, 0, size / 96.0,
+        std::max(1, size / 64));
+  else
+    gaugeMark(cr.get(), at, at, mark, kWhite, kHover);
+  cr.reset();
+  const std::string folder = dir + "/" + std::to_string(size) + "x" + std::to_string(size) + "/apps";
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (error) fail("cannot create " + folder);
+  writePng(folder + "/" + name + ".png", s.get());
+}
 } // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) fail("usage: zelvo-artwork RESOURCES_DIR PREVIEW_DIR");
+  if (argc == 4 && std::strcmp(argv[1], "--icons") == 0) {
+    for (int size : {16, 24, 32, 48, 64, 128, 256})
+      appIcon(argv[2], argv[3], size);
+    std::printf("drew the icon %s into %s\n", argv[3], argv[2]);
+    return 0;
+  }
+  if (argc != 3) fail("usage: zelvo-artwork RESOURCES_DIR PREVIEW_DIR | --icons DIR NAME");
   outDir = argv[1];
   drawAll();
   composePreviews(argv[2]);

@@ -1,0 +1,224 @@
+#!/usr/bin/env python3
+"""The Debian package, end to end, as root: scripts/package builds it; lintian finds no errors; the
+desktop entry and the metainfo validate; apt installs it; the installed console program runs a whole
+test in the test bed, as root and as an ordinary user (whose latency probe needs the package's
+capability); the installed window starts on a virtual display, as an ordinary user, and shows its
+connecting page; apt purges it and nothing of it is left. The package is purged on every way out."""
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SKIP = 77
+PACKAGE = "zelvo-speedtest"
+APP_ID = "tw.zelvo.speedtest"
+USER = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+
+
+def fail(message):
+    print("FAIL:", message, flush=True)
+    sys.exit(1)
+
+
+def step(message):
+    print("--", message, flush=True)
+
+
+def run(*args, check=True, **kwargs):
+    kwargs.setdefault("timeout", 600)
+    done = subprocess.run(list(args), capture_output=True, text=True, **kwargs)
+    if check and done.returncode != 0:
+        fail("%s exited %d:\n%s%s" % (" ".join(args), done.returncode, done.stdout, done.stderr))
+    return done
+
+
+def apt(*args):
+    # Another apt may hold the lock for a while.
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    for _ in range(30):
+        done = run("apt-get", "-y", "-q", "-o", "DPkg::Lock::Timeout=60", *args, check=False, env=env)
+        if done.returncode == 0:
+            return done
+        if "lock" not in done.stderr:
+            break
+        time.sleep(5)
+    fail("apt-get %s exited %d:\n%s%s" % (" ".join(args), done.returncode, done.stdout, done.stderr))
+
+
+def installed():
+    return "install ok installed" in run("dpkg-query", "-W", "-f=${Status}", PACKAGE, check=False).stdout
+
+
+def purge():
+    if run("dpkg-query", "-W", PACKAGE, check=False).returncode == 0:
+        apt("purge", PACKAGE)
+
+
+def build():
+    version = re.search(r"project\(zelvo-speedtest VERSION ([0-9.]+)", open(os.path.join(TOP, "CMakeLists.txt")).read())
+    arch = run("dpkg", "--print-architecture").stdout.strip()
+    deb = os.path.join(TOP, "dist", "%s_%s_%s.deb" % (PACKAGE, version.group(1), arch))
+    changes = os.path.join(TOP, "dist", "%s_%s_%s.changes" % (PACKAGE, version.group(1), arch))
+    for old in (deb, changes):
+        if os.path.exists(old):
+            os.remove(old)
+    env = dict(os.environ, DEB_BUILD_OPTIONS="nocheck parallel=2 noautodbgsym")
+    started = time.monotonic()
+    run(os.path.join(TOP, "scripts", "package"), env=env, timeout=1800)
+    step("package built in %.0f s" % (time.monotonic() - started))
+    if not os.path.exists(deb) or not os.path.exists(changes):
+        fail("scripts/package left no %s" % deb)
+    return deb, changes
+
+
+def lint(changes, deb):
+    done = run("lintian", "--fail-on", "error", "--display-info", changes, check=False)
+    print(done.stdout + done.stderr, flush=True)
+    if done.returncode != 0 or re.search(r"^E: ", done.stdout, re.M):
+        fail("lintian reports errors")
+    # The whole tree as AppStream sees it: metainfo, desktop entry and icon agree.
+    with tempfile.TemporaryDirectory() as root:
+        run("dpkg-deb", "-x", deb, root)
+        done = run("appstreamcli", "validate-tree", "--no-net", root, check=False)
+        if done.returncode != 0:
+            fail("appstreamcli validate-tree:\n" + done.stdout + done.stderr)
+
+
+def check_installed_files():
+    run("desktop-file-validate", "/usr/share/applications/%s.desktop" % APP_ID)
+    run("appstreamcli", "validate", "--no-net", "/usr/share/metainfo/%s.metainfo.xml" % APP_ID)
+    for size in (16, 24, 32, 48, 64, 128, 256):
+        icon = "/usr/share/icons/hicolor/%dx%d/apps/%s.png" % (size, size, APP_ID)
+        if not os.path.exists(icon):
+            fail("no icon " + icon)
+    for program in ("/usr/bin/zelvo-speedtest", "/usr/bin/zelvo-speedtest-cli"):
+        caps = run("getcap", program).stdout
+        if "cap_net_raw" not in caps:
+            fail("%s has no cap_net_raw: %r" % (program, caps))
+        if os.stat(program).st_mode & 0o6000:
+            fail(program + " is set-user-ID or set-group-ID")
+        run("man", "-l", "-Tutf8", "/usr/share/man/man1/%s.1.gz" % os.path.basename(program))
+
+
+def whole_test(prefix, who):
+    with tempfile.TemporaryDirectory() as work:
+        os.chmod(work, 0o755)
+        done = run(os.path.join(TOP, "scripts", "testbed"), "--rate", "50mbit", "--", *prefix,
+                   "/usr/bin/zelvo-speedtest-cli", "--yes", "--json", check=False, cwd=work, timeout=300)
+    if done.returncode != 0:
+        fail("the installed console program as %s exited %d:\n%s%s" % (who, done.returncode, done.stdout,
+                                                                       done.stderr[-3000:]))
+    result = json.loads(done.stdout)
+    if result.get("ping_avg_ms", -1) < 0:
+        fail("no echo reply as %s: %r" % (who, result.get("rtt")))
+    step("whole test as %s: exit 0, average round trip %s ms" % (who, result["ping_avg_ms"]))
+
+
+SILENT_SERVICE = """
+import socket, time
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", 80)); s.listen(8)
+held = []
+while True:
+    held.append(s.accept()[0])
+"""
+
+
+def window(shots):
+    """In a namespace of its own whose service accepts and never answers, the window stays on its
+    connecting page. It runs as an ordinary user, so GTK meets the capability's secure execution."""
+    # Xvfb picks a free display itself and tells which through the pipe.
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "800x600x24", "-nolisten",
+                             "tcp"], pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    with os.fdopen(read_end) as f:
+        display = ":" + f.readline().strip()
+    if display == ":":
+        fail("Xvfb did not start")
+    home = tempfile.mkdtemp(prefix="zelvo-home-")
+    shutil.chown(home, "nobody", "nogroup")
+    script = ("ip link set lo up || exit 1; python3 -c '%s' & "
+              "for i in $(seq 50); do ss -Hltn 'sport = :80' | grep -q . && break; sleep 0.1; done; "
+              "exec %s /usr/bin/zelvo-speedtest" % (SILENT_SERVICE, " ".join(USER)))
+    env = dict(os.environ, DISPLAY=display, HOME=home, XDG_RUNTIME_DIR=home, NO_AT_BRIDGE="1", GDK_BACKEND="x11")
+    env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+    log = open(os.path.join(shots, "window.log"), "w")
+    proc = None
+    try:
+        proc = subprocess.Popen(["unshare", "--net", "--kill-child", "sh", "-c", script], cwd=home, env=env,
+                                stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+        window_id = None
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline and not window_id:
+            window_id = run("xdotool", "search", "--onlyvisible", "--name", "Kestrova", check=False,
+                            env=env).stdout.split()
+            if proc.poll() is not None:
+                fail("the window program ended with %d:\n%s" % (proc.returncode, open(log.name).read()))
+            time.sleep(0.3)
+        if not window_id:
+            fail("no window appeared:\n" + open(log.name).read())
+        time.sleep(2)
+        if proc.poll() is not None:
+            fail("the window program ended with %d" % proc.returncode)
+        shot = os.path.join(shots, "connecting.png")
+        run("import", "-window", window_id[0], "PNG:" + shot, env=env)
+        stats = run("convert", shot, "-format", "%[fx:standard_deviation] %[fx:mean] %k", "info:").stdout.split()
+        spread, mean, colours = float(stats[0]), float(stats[1]), int(stats[2])
+        if spread < 0.05 or mean < 0.1 or colours < 50:
+            fail("the window shows no page: spread %.3f, mean %.3f, %d colours" % (spread, mean, colours))
+        step("window: connecting page, %d colours (%s)" % (colours, shot))
+    finally:
+        if proc and proc.poll() is None:
+            os.killpg(proc.pid, 15)
+            proc.wait(timeout=10)
+        xvfb.terminate()
+        xvfb.wait(timeout=10)
+        shutil.rmtree(home, ignore_errors=True)
+
+
+def main():
+    if os.geteuid() != 0:
+        print("SKIP: needs root (apt, network namespaces)")
+        return SKIP
+    for tool in ("dpkg-buildpackage", "dh", "lintian", "desktop-file-validate", "appstreamcli", "Xvfb",
+                 "xdotool", "import", "setpriv", "getcap"):
+        if not shutil.which(tool):
+            print("SKIP: %s missing (scripts/setup installs it)" % tool)
+            return SKIP
+    started = time.monotonic()
+    purge()
+    deb, changes = build()
+    lint(changes, deb)
+    # The screenshot and the window's output are kept on failure, or always in ZELVO_PACKAGE_SHOTS.
+    keep = os.environ.get("ZELVO_PACKAGE_SHOTS")
+    shots = keep or tempfile.mkdtemp(prefix="zelvo-package-")
+    os.makedirs(shots, exist_ok=True)
+    try:
+        apt("install", "--no-install-recommends", deb)
+        if not installed():
+            fail("apt did not install " + deb)
+        files = [f for f in run("dpkg", "-L", PACKAGE).stdout.splitlines() if f]
+        check_installed_files()
+        whole_test([], "root")
+        whole_test(USER, "nobody")
+        window(shots)
+    finally:
+        purge()
+    left = [f for f in files if os.path.isfile(f) or os.path.islink(f)
+            or (os.path.isdir(f) and not os.listdir(f))]
+    if installed() or left:
+        fail("purge left %s" % (left or "the package installed"))
+    step("purged, no file left; %.0f s in all" % (time.monotonic() - started))
+    if not keep:
+        shutil.rmtree(shots, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
