@@ -405,7 +405,9 @@ void ConsolePresenter::addTcpFields(std::vector<ResultField>& f) {
     field("retransmits", std::to_string(s.retransmits));
     field("rtt_ms", Format("%.3f", s.rttMs));
     field("rttvar_ms", Format("%.3f", s.rttVarMs));
-    field("delivery_rate_kbps", std::to_string(s.deliveryRateKbps));
+    // The kernel measures the delivery rate on the sending side only: a download's is not known here.
+    f.push_back({ResultField::Number, prefix + ".delivery_rate_kbps",
+                 seen && s.deliveryRateKbps > 0 ? std::to_string(s.deliveryRateKbps) : "null"});
     f.push_back({ResultField::Number, prefix + ".connections", std::to_string(s.connections)});
   }
 }
@@ -532,8 +534,10 @@ void ConsolePresenter::printHumanExtras() {
     const TcpPhaseStats tcp = tcpStatsSnapshot(!download);
     if (tcp.connections > 0)
       out_ << (download ? "下載 TCP" : "上傳 TCP") << "  重傳 " << tcp.retransmits << "，RTT "
-           << Format("%.1f", tcp.rttMs) << " ms（變異 " << Format("%.1f", tcp.rttVarMs) << " ms），傳遞速率 "
-           << tcp.deliveryRateKbps << " kbit/s，" << tcp.connections << " 條資料連線\n";
+           << Format("%.1f", tcp.rttMs) << " ms（變異 " << Format("%.1f", tcp.rttVarMs) << " ms），"
+           << (tcp.deliveryRateKbps > 0 ? "傳遞速率 " + std::to_string(tcp.deliveryRateKbps) + " kbit/s，"
+                                        : "")
+           << tcp.connections << " 條資料連線\n";
     std::vector<double> rates;
     for (const PhaseSample& s : p.samples)
       if (!s.baseline) rates.push_back(s.ftpKbps);
