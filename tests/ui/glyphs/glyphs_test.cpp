@@ -12,7 +12,6 @@
 #include <pango/pangocairo.h>
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -45,10 +44,13 @@ std::string servedText(const std::string& key) {
   std::ifstream in(std::string(ZELVO_SOURCE_DIR) + "/service/zelvo_service.json");
   std::stringstream all;
   all << in.rdbuf();
-  std::smatch match;
   const std::string json = all.str();
-  if (!std::regex_search(json, match, std::regex("\"" + key + "\": \"([^\"]*)\""))) return "";
-  return match[1];
+  const std::string opening = "\"" + key + "\": \"";
+  const std::size_t start = json.find(opening);
+  if (start == std::string::npos) return "";
+  const std::size_t begin = start + opening.size();
+  const std::size_t end = json.find('"', begin);
+  return end == std::string::npos ? "" : json.substr(begin, end - begin);
 }
 
 TEST(Glyphs, EveryTextOfTheWindowHasItsGlyphs) {
