@@ -41,16 +41,6 @@ void Thread::Resume() {
   ::CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
 
-bool Thread::Finished() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return finished_;
-}
-
-bool Thread::WaitFor(int timeoutMs) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return finishedCv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return finished_; });
-}
-
 void SleepMs(int ms) {
   if (ms > 0) ::Sleep(static_cast<DWORD>(ms));
 }
