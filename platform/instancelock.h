@@ -1,0 +1,34 @@
+#pragma once
+// Single-instance stand-in: the first copy of the program holds a name for the user's session; a later
+// copy finds the name taken, asks the first copy to bring its window to the front, and leaves.
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace zelvo::platform {
+
+class InstanceLock {
+public:
+  // The name is the window's title (UTF-8).
+  explicit InstanceLock(const std::string& name);
+  ~InstanceLock();
+  InstanceLock(const InstanceLock&) = delete;
+  InstanceLock& operator=(const InstanceLock&) = delete;
+
+  // Whether this copy holds the name. A lock that could not be taken for another reason also
+  // says true: a broken lock must not keep the program from starting.
+  bool first() const;
+  // From a later copy: asks the holder to present its window.
+  void askFirstCopy() const;
+  // From the holder: onRequest runs on the calling thread's main loop for each request of a later
+  // copy (on Windows the later copy brings the window titled with the name forward itself).
+  void serve(std::function<void()> onRequest);
+
+  struct State;
+
+private:
+  std::unique_ptr<State> state_;
+};
+
+} // namespace zelvo::platform
