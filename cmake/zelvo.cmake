@@ -54,3 +54,16 @@ function(zelvo_test_folder name)
   gtest_discover_tests(test_${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 ${filter}
     PROPERTIES TIMEOUT 300)
 endfunction()
+
+# zelvo_version_resource(TARGET DESCRIPTION): a Windows executable's version resource, from the project's
+# version; nothing elsewhere.
+function(zelvo_version_resource target description)
+  if(NOT WIN32)
+    return()
+  endif()
+  set(ZELVO_RC_NAME ${target})
+  set(ZELVO_RC_FILE ${target}.exe)
+  set(ZELVO_RC_DESCRIPTION "${description}")
+  configure_file("${CMAKE_SOURCE_DIR}/cmake/version.rc.in" "${CMAKE_CURRENT_BINARY_DIR}/${target}.rc" @ONLY)
+  target_sources(${target} PRIVATE "${CMAKE_CURRENT_BINARY_DIR}/${target}.rc")
+endfunction()

@@ -9,6 +9,8 @@
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
 
+#include "zelvo_version.h"
+
 namespace zelvo::platform {
 
 bool GetVersionEx(OsVersionInfo& info) {
@@ -72,6 +74,10 @@ bool GetDiskFreeSpaceEx(const std::string& directory, std::uint64_t& freeToCalle
   total = static_cast<std::uint64_t>(fs.f_blocks) * unit;
   totalFree = static_cast<std::uint64_t>(fs.f_bfree) * unit;
   return true;
+}
+
+std::optional<FileVersionInfo> ExecutableFileVersion() {
+  return FileVersionInfo{ZELVO_VERSION_MAJOR, ZELVO_VERSION_MINOR, ZELVO_VERSION_RELEASE, 0};
 }
 
 } // namespace zelvo::platform

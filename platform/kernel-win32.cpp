@@ -1,5 +1,6 @@
 #include "platform/kernel.h"
 
+#include <vector>
 #include <windows.h>
 
 // The stand-ins carry the plain names that windows.h maps onto its A/W variants.
@@ -44,6 +45,24 @@ bool GetDiskFreeSpaceEx(const std::string& directory, std::uint64_t& freeToCalle
   total = totalBytes.QuadPart;
   totalFree = freeBytes.QuadPart;
   return true;
+}
+
+std::optional<FileVersionInfo> ExecutableFileVersion() {
+  wchar_t path[MAX_PATH];
+  DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return std::nullopt;
+  DWORD ignored = 0;
+  DWORD size = ::GetFileVersionInfoSizeW(path, &ignored);
+  if (size == 0) return std::nullopt;
+  std::vector<unsigned char> block(size);
+  if (!::GetFileVersionInfoW(path, 0, size, block.data())) return std::nullopt;
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT fixedSize = 0;
+  if (!::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &fixedSize) || !fixed ||
+      fixedSize < sizeof *fixed)
+    return std::nullopt;
+  return FileVersionInfo{HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+                         HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS)};
 }
 
 } // namespace zelvo::platform

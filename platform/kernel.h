@@ -1,5 +1,6 @@
 #pragma once
-// Kernel stand-ins: platform version, memory status, power status and free disk space.
+// Kernel stand-ins: platform version, memory status, power status, free disk space and the
+// executable's version resource.
 
 #include <cstdint>
 #include <optional>
@@ -44,5 +45,12 @@ PowerStatus PowerStatusOf(const std::vector<PowerSupply>& supplies);
 // form of a drive's root) is ignored.
 bool GetDiskFreeSpaceEx(const std::string& directory, std::uint64_t& freeToCaller, std::uint64_t& total,
                         std::uint64_t& totalFree);
+
+// The fixed file version of the running executable's version resource; none when it has no resource.
+// Linux executables carry none: the build's one version definition stands in for it.
+struct FileVersionInfo {
+  unsigned major = 0, minor = 0, release = 0, build = 0;
+};
+std::optional<FileVersionInfo> ExecutableFileVersion();
 
 } // namespace zelvo::platform

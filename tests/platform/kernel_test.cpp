@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "zelvo_version.h"
+
 namespace zelvo::platform {
 namespace {
 
@@ -115,6 +117,14 @@ TEST(SmallFiles, MissingFilesAndCpuModel) {
   EXPECT_EQ(CpuModelName("processor : 0\nmodel name\t: Example CPU @ 2.0GHz\n"), "Example CPU @ 2.0GHz");
   EXPECT_EQ(CpuModelName("processor : 0\n"), "");
   EXPECT_EQ(CpuModelName("model name\n"), "");
+}
+
+TEST(ExecutableVersion, TheProjectVersionFromTheResource) {
+  std::optional<FileVersionInfo> version = ExecutableFileVersion();
+  ASSERT_TRUE(version);
+  EXPECT_EQ(version->major, unsigned{ZELVO_VERSION_MAJOR});
+  EXPECT_EQ(version->minor, unsigned{ZELVO_VERSION_MINOR});
+  EXPECT_EQ(version->release, unsigned{ZELVO_VERSION_RELEASE});
 }
 
 } // namespace
