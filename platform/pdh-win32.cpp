@@ -71,13 +71,9 @@ bool PdhQuery::formattedDouble(double& value) const {
     value = formatted.doubleValue > 100.0 ? 100.0 : formatted.doubleValue;
     return true;
   }
-  if (!previous_ || !latest_ || latest_->total <= previous_->total || latest_->busy < previous_->busy)
-    return false;
-  double busy = static_cast<double>(latest_->busy - previous_->busy);
-  double total = static_cast<double>(latest_->total - previous_->total);
-  value = 100.0 * busy / total;
-  if (value > 100.0) value = 100.0;
-  return true;
+  std::optional<double> busy = BusyPercent(previous_, latest_);
+  if (busy) value = *busy;
+  return busy.has_value();
 }
 
 } // namespace zelvo::platform

@@ -1,6 +1,7 @@
-// The /proc/stat parser, shared by every platform (tests read it everywhere).
+// The /proc/stat parser and the busy share, shared by every platform (tests read them everywhere).
 #include "platform/pdh.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace zelvo::platform {
@@ -25,6 +26,15 @@ std::optional<CpuTicks> ParseProcStat(const std::string& text) {
     return ticks;
   }
   return std::nullopt;
+}
+
+std::optional<double> BusyPercent(const std::optional<CpuTicks>& previous,
+                                  const std::optional<CpuTicks>& latest) {
+  if (!previous || !latest || latest->total <= previous->total || latest->busy < previous->busy)
+    return std::nullopt;
+  double busy = static_cast<double>(latest->busy - previous->busy);
+  double total = static_cast<double>(latest->total - previous->total);
+  return std::min(100.0 * busy / total, 100.0);
 }
 
 } // namespace zelvo::platform

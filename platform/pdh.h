@@ -17,6 +17,9 @@ struct CpuTicks {
   std::uint64_t busy = 0, total = 0;
 };
 std::optional<CpuTicks> ParseProcStat(const std::string& text);
+// Percent busy between two readings, at most 100; none when either is missing or no time passed.
+std::optional<double> BusyPercent(const std::optional<CpuTicks>& previous,
+                                  const std::optional<CpuTicks>& latest);
 
 // One query with at most one counter. Used by one thread at a time.
 class PdhQuery {

@@ -233,16 +233,7 @@ public:
   }
 
   bool SetRequestHeader(const std::string& name, const std::string& value) override {
-    if (!opened_ || name.empty() || name.find_first_of("\r\n:") != std::string::npos ||
-        value.find_first_of("\r\n") != std::string::npos)
-      return false;
-    for (auto& h : headers_)
-      if (Lower(h.first) == Lower(name)) {
-        h.second = value;
-        return true;
-      }
-    headers_.emplace_back(name, value);
-    return true;
+    return opened_ && SetHeader(headers_, name, value);
   }
 
   void SetCancelCheck(std::function<bool()> cancelled) override { cancelled_ = std::move(cancelled); }
@@ -320,10 +311,7 @@ public:
 
   std::optional<std::string> GetResponseHeader(const std::string& name) const override {
     if (!responded_) return std::nullopt;
-    const std::string wanted = Lower(name);
-    for (const auto& h : responseHeaders_)
-      if (Lower(h.first) == wanted) return h.second;
-    return std::nullopt;
+    return FindHeader(responseHeaders_, name);
   }
 
   std::optional<std::string> ResponseText() const override {
@@ -454,12 +442,12 @@ private:
   bool opened_ = false;
   bool isPost_ = false;
   std::string url_, host_, port_;
-  std::vector<std::pair<std::string, std::string>> headers_;
+  HeaderList headers_;
   const std::string empty_;
 
   bool responded_ = false;
   long status_ = 0;
-  std::vector<std::pair<std::string, std::string>> responseHeaders_;
+  HeaderList responseHeaders_;
   std::string body_;
   bool connected_ = false;
   curl_off_t lastUpload_ = -1;

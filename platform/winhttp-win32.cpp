@@ -123,16 +123,7 @@ public:
   }
 
   bool SetRequestHeader(const std::string& name, const std::string& value) override {
-    if (!opened_ || name.find_first_of("\r\n") != std::string::npos ||
-        value.find_first_of("\r\n") != std::string::npos)
-      return false;
-    for (auto& header : headers_)
-      if (::lstrcmpiA(header.first.c_str(), name.c_str()) == 0) {
-        header.second = value;
-        return true;
-      }
-    headers_.emplace_back(name, value);
-    return true;
+    return opened_ && SetHeader(headers_, name, value);
   }
 
   void SetCancelCheck(std::function<bool()> cancelled) override { cancelled_ = std::move(cancelled); }
@@ -153,9 +144,7 @@ public:
   long Status() const override { return status_; }
 
   std::optional<std::string> GetResponseHeader(const std::string& name) const override {
-    for (const auto& header : responseHeaders_)
-      if (::lstrcmpiA(header.first.c_str(), name.c_str()) == 0) return header.second;
-    return std::nullopt;
+    return FindHeader(responseHeaders_, name);
   }
 
   std::optional<std::string> ResponseText() const override { return text_; }
@@ -273,11 +262,11 @@ private:
   std::array<int, 4> timeouts_{0, 60000, 30000, 30000};
   std::string method_, url_;
   bool opened_ = false;
-  std::vector<std::pair<std::string, std::string>> headers_;
+  HeaderList headers_;
   std::function<bool()> cancelled_;
   long status_ = 0;
   std::optional<std::string> text_;
-  std::vector<std::pair<std::string, std::string>> responseHeaders_;
+  HeaderList responseHeaders_;
 };
 } // namespace
 

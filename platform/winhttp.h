@@ -24,6 +24,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace zelvo::platform {
 
@@ -61,6 +63,13 @@ std::unique_ptr<WinHttpRequest> CreateWinHttpRequest();
 std::string Utf8ToAnsi(const std::string& utf8);
 // The other direction: CP950 to UTF-8, each byte that starts no valid CP950 character becoming U+FFFD.
 std::string AnsiToUtf8(const std::string& ansi);
+
+// Header lists of both implementations. SetHeader adds or replaces (names compared without case);
+// false for an empty name or one holding a colon or line break, or a value holding a line break.
+// FindHeader gives the first of that name.
+using HeaderList = std::vector<std::pair<std::string, std::string>>;
+bool SetHeader(HeaderList& headers, const std::string& name, const std::string& value);
+std::optional<std::string> FindHeader(const HeaderList& headers, const std::string& name);
 
 // Longest body the object keeps; a larger response fails the request instead of filling memory.
 inline constexpr std::size_t kMaxResponseBytes = 16u << 20;
