@@ -68,12 +68,12 @@ class Run:
                                                                     "run"] + args
         try:
             subprocess.run(command, env=env, timeout=240, check=True)
+            self.out = self.read("out")
+            self.err = self.read("err")
+            self.status = int(self.read("status"))
+            self.reports = json.loads(self.read("reports") or "[]")
         finally:
-            shutil.rmtree(os.path.join(self.dir, "wine"), ignore_errors=True)
-        self.out = self.read("out")
-        self.err = self.read("err")
-        self.status = int(self.read("status"))
-        self.reports = json.loads(self.read("reports") or "[]")
+            shutil.rmtree(self.dir, ignore_errors=True)
 
     def read(self, name):
         try:
@@ -258,12 +258,13 @@ echo $(( ($(date +%s%N) - sent) / 1000000 )) >"$RESULT_DIR/ms"
                    GATE_REACHED="8" if WINE else "4", **wine_environment(out))
         try:
             subprocess.run([TESTBED, "--", "bash", "-c", script], env=env, timeout=120, check=True)
+            with open(os.path.join(out, "status")) as f:
+                status = int(f.read())
+            with open(os.path.join(out, "ms")) as f:
+                waited = int(f.read())
         finally:
-            shutil.rmtree(os.path.join(out, "wine"), ignore_errors=True)
-        with open(os.path.join(out, "status")) as f:
-            self.assertEqual(int(f.read()), 130)
-        with open(os.path.join(out, "ms")) as f:
-            waited = int(f.read())
+            shutil.rmtree(out, ignore_errors=True)
+        self.assertEqual(status, 130)
         # A sanitizer build starts and ends its threads several times slower.
         libraries = "" if WINE else subprocess.run(["ldd", CLI], capture_output=True, text=True, timeout=30).stdout
         limit = 2500 if "libtsan" in libraries or "libasan" in libraries else 1000

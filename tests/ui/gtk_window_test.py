@@ -14,7 +14,8 @@ Scenarios:
   no_adapter    without a connected network card the code-8 box comes before any page
 
 Outside the namespace it starts Xvfb and scripts/testbed; inside (--inside) it drives the window.
-Screenshots stay in ZELVO_SCREENSHOTS (or a temporary folder named on the last line)."""
+Screenshots stay in ZELVO_SCREENSHOTS (or, when the scenario fails, in a temporary folder named on the
+last line)."""
 import json
 import os
 import shutil
@@ -336,6 +337,7 @@ def inside(scenario, program, shots):
     left = [n for n in os.listdir(cwd) if n != "ZelvoTest.ini"]
     if left:
         fail("the program left files: %s" % left)
+    shutil.rmtree(cwd, ignore_errors=True)
 
 
 def outside(scenario, program):
@@ -376,11 +378,15 @@ def outside(scenario, program):
         result = subprocess.run([os.path.join(TOP, "scripts", "testbed"), "--rate", "100mbit", "--", sys.executable,
                                  os.path.abspath(sys.modules["__main__"].__file__), "--inside", scenario, program, shots], env=env,
                                 timeout=280)
-        print("screenshots in", shots)
-        sys.exit(result.returncode)
     finally:
         xvfb.terminate()
         xvfb.wait(timeout=10)
+    # A passing run's folder goes unless the screenshots were asked for; a failing run's stays.
+    if result.returncode == 0 and not os.environ.get("ZELVO_SCREENSHOTS"):
+        shutil.rmtree(work, ignore_errors=True)
+    else:
+        print("screenshots in", shots)
+    sys.exit(result.returncode)
 
 
 if __name__ == "__main__":
