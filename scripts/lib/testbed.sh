@@ -1,10 +1,11 @@
 # Shell helpers of the test bed (sourced). Everything here acts only on namespaces the caller made.
 
-# zelvo_wait_port NS PORT [SECONDS]: waits until 127.0.0.1:PORT inside NS accepts a connection.
+# zelvo_wait_port NS PORT [SECONDS [ADDRESS]]: waits until ADDRESS:PORT (127.0.0.1 by default) inside NS
+# accepts a connection.
 zelvo_wait_port() {
-  local ns="$1" port="$2" seconds="${3:-10}" i
+  local ns="$1" port="$2" seconds="${3:-10}" address="${4:-127.0.0.1}" i
   for ((i = 0; i < seconds * 20; i++)); do
-    if ip netns exec "$ns" bash -c "exec 3<>/dev/tcp/127.0.0.1/$port" 2>/dev/null; then
+    if ip netns exec "$ns" bash -c "exec 3<>/dev/tcp/$address/$port" 2>/dev/null; then
       return 0
     fi
     sleep 0.05

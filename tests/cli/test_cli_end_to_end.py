@@ -17,13 +17,16 @@ CLI = os.environ.get("ZELVO_CLI", os.path.join(TOP, "build", "cli", "zelvo-speed
 TESTBED = os.path.join(TOP, "scripts", "testbed")
 # A Windows build runs under this Wine loader, each run in its own copy of the prefix WINEPREFIX names:
 # Wine's services start inside the run's namespace only when no other run's wineserver serves them.
+# It is built for the remote test bed (the service behind a network card, as Windows programs need).
 WINE = os.environ.get("ZELVO_WINE", "")
+REMOTE = ["--remote"] if WINE else []
+REMOTE_SERVICE = "192.0.2.2"
 
 # Inside the namespace: run the client, then fetch what the service decoded.
 RUN_AND_FETCH = r'''
 ${ZELVO_WINE:+"$ZELVO_WINE"} "$ZELVO_CLI" "$@" >"$ZELVO_TESTBED_DIR/out" 2>"$ZELVO_TESTBED_DIR/err"
 echo $? >"$ZELVO_TESTBED_DIR/status"
-python3 -c 'import urllib.request; print(urllib.request.urlopen("http://127.0.0.1/zelvo/_reports", timeout=5).read().decode())' >"$ZELVO_TESTBED_DIR/reports"
+python3 -c 'import os, urllib.request; print(urllib.request.urlopen("http://%s/zelvo/_reports" % os.environ["ZELVO_TESTBED_SERVICE"], timeout=5).read().decode())' >"$ZELVO_TESTBED_DIR/reports"
 cp "$ZELVO_TESTBED_DIR/out" "$ZELVO_TESTBED_DIR/err" "$ZELVO_TESTBED_DIR/status" "$ZELVO_TESTBED_DIR/reports" "$RESULT_DIR"/
 '''
 
@@ -59,11 +62,13 @@ class Run:
     def __init__(self, service_config, args, rate=None, latency=None):
         self.dir = tempfile.mkdtemp(prefix="zelvo-cli-")
         config = os.path.join(self.dir, "service.json")
+        if REMOTE:
+            service_config = dict({"ftp_host": REMOTE_SERVICE}, **service_config)
         with open(config, "w") as f:
             json.dump(service_config, f)
         env = dict(os.environ, ZELVO_SERVICE_CONFIG=config, ZELVO_CLI=CLI, RESULT_DIR=self.dir,
                    LANG="C.UTF-8", LC_ALL="C.UTF-8", **wine_environment(self.dir))
-        command = [TESTBED] + (["--rate", rate] if rate else []) + (["--latency", str(latency)] if latency else []) + [
+        command = [TESTBED] + REMOTE + (["--rate", rate] if rate else []) + (["--latency", str(latency)] if latency else []) + [
             "--", "bash", "-c", RUN_AND_FETCH,
                                                                     "run"] + args
         try:
@@ -242,7 +247,7 @@ class EndToEnd(unittest.TestCase):
         # The probe host stays silent (echo replies off in the namespace), so the engine sits in its
         # 15 s latency gate when the interrupt comes.
         script = r'''
-sysctl -qw net.ipv4.icmp_echo_ignore_all=1
+ip netns exec "$ZELVO_TESTBED_SERVER_NS" sysctl -qw net.ipv4.icmp_echo_ignore_all=1
 ${ZELVO_WINE:+"$ZELVO_WINE"} "$ZELVO_CLI" --yes >/dev/null 2>&1 &
 pid=$!
 sleep "$GATE_REACHED"
@@ -257,7 +262,7 @@ echo $(( ($(date +%s%N) - sent) / 1000000 )) >"$RESULT_DIR/ms"
         env = dict(os.environ, ZELVO_CLI=CLI, RESULT_DIR=out, LANG="C.UTF-8", LC_ALL="C.UTF-8",
                    GATE_REACHED="8" if WINE else "4", **wine_environment(out))
         try:
-            subprocess.run([TESTBED, "--", "bash", "-c", script], env=env, timeout=120, check=True)
+            subprocess.run([TESTBED] + REMOTE + ["--", "bash", "-c", script], env=env, timeout=120, check=True)
             with open(os.path.join(out, "status")) as f:
                 status = int(f.read())
             with open(os.path.join(out, "ms")) as f:
