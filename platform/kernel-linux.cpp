@@ -3,6 +3,7 @@
 #include "platform/registry.h"
 
 #include <cstdio>
+#include <ctime>
 #include <dirent.h>
 #include <memory>
 #include <sstream>
@@ -72,6 +73,14 @@ bool GetDiskFreeSpaceEx(const std::string& directory, std::uint64_t& freeToCalle
   total = static_cast<std::uint64_t>(fs.f_blocks) * unit;
   totalFree = static_cast<std::uint64_t>(fs.f_bfree) * unit;
   return true;
+}
+
+std::string LocalTimeText() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  char text[16] = "00:00:00";
+  if (::localtime_r(&now, &local)) std::strftime(text, sizeof text, "%H:%M:%S", &local);
+  return text;
 }
 
 } // namespace zelvo::platform

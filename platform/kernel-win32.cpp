@@ -1,5 +1,6 @@
 #include "platform/kernel.h"
 
+#include <cstdio>
 #include <windows.h>
 
 // The stand-ins carry the plain names that windows.h maps onto its A/W variants.
@@ -44,6 +45,15 @@ bool GetDiskFreeSpaceEx(const std::string& directory, std::uint64_t& freeToCalle
   total = totalBytes.QuadPart;
   totalFree = freeBytes.QuadPart;
   return true;
+}
+
+std::string LocalTimeText() {
+  SYSTEMTIME now{};
+  ::GetLocalTime(&now);
+  char text[16];
+  std::snprintf(text, sizeof text, "%02u:%02u:%02u", static_cast<unsigned>(now.wHour),
+                static_cast<unsigned>(now.wMinute), static_cast<unsigned>(now.wSecond));
+  return text;
 }
 
 } // namespace zelvo::platform

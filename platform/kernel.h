@@ -45,4 +45,7 @@ PowerStatus PowerStatusOf(const std::vector<PowerSupply>& supplies);
 bool GetDiskFreeSpaceEx(const std::string& directory, std::uint64_t& freeToCaller, std::uint64_t& total,
                         std::uint64_t& totalFree);
 
+// The local time of day as "HH:MM:SS".
+std::string LocalTimeText();
+
 } // namespace zelvo::platform
