@@ -18,8 +18,8 @@ constexpr wchar_t kWindowClass[] = L"ZelvoMainLoop";
 constexpr int kMessagesPerIteration = 64;
 } // namespace
 
-// The posted calls wait in our own queue; one wake message stands for all calls posted since the last
-// one was handled, so a burst of posts cannot fill the thread's message queue.
+// The posted calls wait in our own queue and at most one wake message is on its way for them, so a
+// burst of posts cannot fill the thread's message queue.
 struct MainLoop::Impl {
   HWND window = nullptr;
   DWORD thread = 0;
@@ -32,24 +32,22 @@ struct MainLoop::Impl {
 
   void wake() { ::PostMessageW(window, kWakeMessage, 0, 0); }
 
-  // Runs on the loop's thread: the calls queued when the wake message was taken, in order.
-  void runQueued() {
-    std::size_t count;
+  // Runs on the loop's thread: the oldest call, with a wake message left for the next one. Nothing of
+  // the loop is touched after the call, which may end the loop.
+  void runOldest() {
+    Call call;
     {
       std::lock_guard<std::mutex> lock(mutex);
-      wakePending = false;
-      count = queue.size();
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-      Call call;
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (queue.empty()) return;
-        call = std::move(queue.front());
-        queue.pop_front();
+      if (queue.empty()) {
+        wakePending = false;
+        return;
       }
-      if (call) call();
+      call = std::move(queue.front());
+      queue.pop_front();
+      wakePending = !queue.empty();
+      if (wakePending) wake();
     }
+    if (call) call();
   }
 
   void runTimer(UINT_PTR id) {
@@ -63,7 +61,7 @@ struct MainLoop::Impl {
   static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* self = reinterpret_cast<Impl*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
     if (self && message == kWakeMessage) {
-      self->runQueued();
+      self->runOldest();
       return 0;
     }
     if (self && message == WM_TIMER) {
