@@ -4,13 +4,13 @@
 #include "frontend/production.h"
 #include "frontend/settings.h"
 #include "platform/cp950.h"
+#include "platform/mainloop.h"
 #include "platform/terminal.h"
 #include "zelvo_version.h"
 
+#include <cctype>
 #include <clocale>
 #include <cstring>
-#include <glib-unix.h>
-#include <glib.h>
 #include <iostream>
 #include <sstream>
 
@@ -54,36 +54,53 @@ private:
   std::string charset_;
 };
 
+// Puts the console's own buffer, if it has one, under a standard stream for the program's lifetime.
+class ConsoleStream {
+public:
+  ConsoleStream(std::ostream& stream, bool standardError)
+      : stream_(stream), buffer_(platform::ConsoleBuffer(standardError)) {
+    if (buffer_) previous_ = stream_.rdbuf(buffer_.get());
+  }
+  ~ConsoleStream() {
+    if (!buffer_) return;
+    stream_.flush();
+    stream_.rdbuf(previous_);
+  }
+
+private:
+  std::ostream& stream_;
+  std::unique_ptr<std::streambuf> buffer_;
+  std::streambuf* previous_ = nullptr;
+};
+
+bool sameCharset(const std::string& a, const char* b) {
+  std::size_t i = 0;
+  for (; i < a.size() && b[i]; ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return i == a.size() && !b[i];
+}
+
 struct App {
-  GMainLoop* loop = nullptr;
+  std::shared_ptr<platform::MainLoop> loop;
   ConsolePresenter* presenter = nullptr;
   RunController* controller = nullptr;
-  GIOChannel* input = nullptr;
-  guint inputWatch = 0;
+  std::unique_ptr<platform::Registration> input;
   int status = 1;
   std::shared_ptr<CWorkThread> interrupted; // the run given up at Ctrl-C, waited for at the end
 };
 
-gboolean onInput(GIOChannel* channel, GIOCondition, gpointer data) {
-  auto* app = static_cast<App*>(data);
-  gchar* line = nullptr;
-  gsize length = 0;
-  GIOStatus read = g_io_channel_read_line(channel, &line, &length, nullptr, nullptr);
-  if (read == G_IO_STATUS_AGAIN) return G_SOURCE_CONTINUE;
-  std::string answer = line ? line : "";
-  g_free(line);
-  app->inputWatch = 0;
-  bool yes = !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
-  app->presenter->agree(read == G_IO_STATUS_NORMAL && yes);
-  return G_SOURCE_REMOVE;
+// Runs on the main thread.
+void onInput(App& app, const std::optional<std::string>& line) {
+  bool yes = line && !line->empty() && ((*line)[0] == 'y' || (*line)[0] == 'Y');
+  app.presenter->agree(yes);
 }
 
-gboolean onSignal(gpointer data) {
-  auto* app = static_cast<App*>(data);
-  if (!app->interrupted) app->interrupted = app->controller->engine();
-  app->controller->abandonRun();
-  app->presenter->interrupt();
-  return G_SOURCE_CONTINUE;
+// Runs on the main thread.
+void onTerminationRequest(App& app) {
+  if (!app.interrupted) app.interrupted = app.controller->engine();
+  app.controller->abandonRun();
+  app.presenter->interrupt();
 }
 
 } // namespace
@@ -92,6 +109,7 @@ int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
   // Numbers are always written with a decimal point, whatever the user's locale says.
   std::setlocale(LC_NUMERIC, "C");
+  ConsoleStream consoleOut(std::cout, false), consoleErr(std::cerr, true);
 
   ConsoleOptions options;
   options.terminal = platform::StdoutIsTerminal();
@@ -146,7 +164,7 @@ int main(int argc, char** argv) {
   };
   // The presenter's own texts are UTF-8 literals: on a terminal of another charset everything is
   // written as UTF-8 and converted on the way out.
-  const bool utf8Terminal = g_ascii_strcasecmp(charset.c_str(), "UTF-8") == 0;
+  const bool utf8Terminal = sameCharset(charset, "UTF-8");
   ConvertingBuffer outBuffer(std::cout, charset), errBuffer(std::cerr, charset);
   std::ostream convertedOut(&outBuffer), convertedErr(&errBuffer);
   std::ostream& out = utf8Terminal ? std::cout : convertedOut;
@@ -177,20 +195,20 @@ int main(int argc, char** argv) {
   presenter.observe(observer);
 
   App app;
-  app.loop = g_main_loop_new(nullptr, FALSE);
+  app.loop = platform::MainLoop::current();
   app.presenter = &presenter;
   app.controller = &controller;
   presenter.finished = [&app](int status) {
     app.status = status;
-    g_main_loop_quit(app.loop);
+    app.loop->quit();
   };
   presenter.askAgreement = [&app, &out] {
     out << "是否同意使用條款？(y/N) " << std::flush;
-    app.input = g_io_channel_unix_new(0);
-    app.inputWatch = g_io_add_watch(app.input, GIOCondition(G_IO_IN | G_IO_HUP | G_IO_ERR), onInput, &app);
+    app.input =
+        platform::ReadConsoleLine(app.loop, [&app](std::optional<std::string> line) { onInput(app, line); });
   };
-  g_unix_signal_add(SIGINT, onSignal, &app);
-  g_unix_signal_add(SIGTERM, onSignal, &app);
+  std::unique_ptr<platform::Registration> termination =
+      platform::OnTerminationRequest(app.loop, [&app] { onTerminationRequest(app); });
 
   if (options.format == OutputFormat::Human)
     out << "Zelvo 測速軟體 " << kAppVersion << "\n連線到測速服務…\n" << std::flush;
@@ -200,7 +218,7 @@ int main(int argc, char** argv) {
         << toTerminalFromCp950(decodeLetterPairs(BuiltInText(kNoConnectedAdapter))) << "\n";
     app.status = kNoConnectedAdapter;
   } else {
-    g_main_loop_run(app.loop);
+    app.loop->run();
   }
 
   // The engine releases its sessions as its run ends; let it finish so nothing is cut half-way.
@@ -208,9 +226,8 @@ int main(int argc, char** argv) {
     if (app.status != 0 && !engine->Finished()) engine->Terminate();
     engine->WaitFor(15000);
   }
-  if (app.inputWatch) g_source_remove(app.inputWatch);
-  if (app.input) g_io_channel_unref(app.input);
-  g_main_loop_unref(app.loop);
+  app.input.reset();
+  termination.reset();
   out << std::flush;
   err << std::flush;
   return app.status;

@@ -3,7 +3,7 @@
 // prober per echo (the first warms up, five are counted, the seventh closes the round), a second
 // round on the alternate host when all five counted echoes of the first failed, and then the
 // latency summary in the shared record, which opens the engine's latency gate.
-// Everything here runs on the window thread (the thread whose main context runs the probers' tick).
+// Everything here runs on the window thread (the thread whose main loop runs the probers' tick).
 
 #include "engine/testrecord.h"
 #include "workers/icmpsendecho2.h"

@@ -2,7 +2,6 @@
 
 #include <condition_variable>
 #include <deque>
-#include <glib.h>
 #include <mutex>
 
 namespace zelvo {
@@ -18,12 +17,10 @@ struct Delivery {
 
 } // namespace
 
-// The queue lives here, under our own mutex, and one source of the window's context drains it: the
-// hand-over of each message (and of the texts it owns) is ordered by a lock every tool can see, and no
-// memory of ours travels through the context's own queue.
+// The messages wait here, under our own mutex, and each posted call of the loop delivers the oldest:
+// a message and its texts never sit in the loop's queue, so detaching can release them all at once.
 struct MainLoopWindow::State {
-  GMainContext* context = nullptr;
-  GSource* source = nullptr;
+  std::shared_ptr<platform::MainLoop> loop;
   std::mutex mutex;
   std::condition_variable handled;
   std::deque<Delivery> queue;
@@ -33,33 +30,13 @@ struct MainLoopWindow::State {
 
 namespace {
 
-struct QueueSource {
-  GSource base;
-  MainLoopWindow::State* state;
-};
-
-bool HasWork(MainLoopWindow::State* state) {
-  std::lock_guard<std::mutex> lock(state->mutex);
-  return !state->queue.empty();
-}
-
-gboolean Prepare(GSource* source, gint* timeout) {
-  *timeout = -1;
-  return HasWork(reinterpret_cast<QueueSource*>(source)->state);
-}
-
-gboolean Check(GSource* source) {
-  return HasWork(reinterpret_cast<QueueSource*>(source)->state);
-}
-
-// Runs on the context's thread: one message per dispatch, in the order they were queued.
-gboolean Dispatch(GSource* source, GSourceFunc, gpointer) {
-  MainLoopWindow::State* state = reinterpret_cast<QueueSource*>(source)->state;
+// Runs on the loop's thread: one message per call, in the order they were queued.
+void deliverOne(const std::shared_ptr<MainLoopWindow::State>& state) {
   Delivery d{};
   MainLoopWindow::Handler handler;
   {
     std::lock_guard<std::mutex> lock(state->mutex);
-    if (state->queue.empty()) return G_SOURCE_CONTINUE;
+    if (state->queue.empty()) return;
     d = std::move(state->queue.front());
     state->queue.pop_front();
     if (!state->detached) handler = state->handler;
@@ -73,43 +50,36 @@ gboolean Dispatch(GSource* source, GSourceFunc, gpointer) {
     *d.done = true;
     state->handled.notify_all();
   }
-  return G_SOURCE_CONTINUE;
 }
 
-GSourceFuncs kQueueSourceFuncs = {Prepare, Check, Dispatch, nullptr, nullptr, nullptr};
-
 // Queues one delivery; false (texts released) once detached.
-bool Enqueue(MainLoopWindow::State& state, Delivery d) {
+bool Enqueue(const std::shared_ptr<MainLoopWindow::State>& state, Delivery d) {
   {
-    std::lock_guard<std::mutex> lock(state.mutex);
-    if (state.detached) {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    if (state->detached) {
       ReleaseMessageTexts(d.message, d.wParam, d.lParam);
       return false;
     }
-    state.queue.push_back(std::move(d));
+    state->queue.push_back(std::move(d));
   }
-  g_main_context_wakeup(state.context);
+  // Weak: the loop's queue must not keep the window's state (and the loop with it) alive.
+  std::weak_ptr<MainLoopWindow::State> weak = state;
+  state->loop->post([weak] {
+    if (std::shared_ptr<MainLoopWindow::State> s = weak.lock()) deliverOne(s);
+  });
   return true;
 }
 
 } // namespace
 
-MainLoopWindow::MainLoopWindow(GMainContext* context, Handler handler) : state_(std::make_shared<State>()) {
-  if (!context) context = g_main_context_get_thread_default();
-  if (!context) context = g_main_context_default();
-  state_->context = g_main_context_ref(context);
+MainLoopWindow::MainLoopWindow(std::shared_ptr<platform::MainLoop> loop, Handler handler)
+    : state_(std::make_shared<State>()) {
+  state_->loop = loop ? std::move(loop) : platform::MainLoop::current();
   state_->handler = std::move(handler);
-  GSource* source = g_source_new(&kQueueSourceFuncs, sizeof(QueueSource));
-  reinterpret_cast<QueueSource*>(source)->state = state_.get();
-  g_source_attach(source, context);
-  state_->source = source;
 }
 
 MainLoopWindow::~MainLoopWindow() {
   detach();
-  g_source_destroy(state_->source);
-  g_source_unref(state_->source);
-  g_main_context_unref(state_->context);
 }
 
 void MainLoopWindow::detach() {
@@ -126,13 +96,13 @@ void MainLoopWindow::detach() {
 }
 
 void MainLoopWindow::post(unsigned message, WParam wParam, LParam lParam) {
-  Enqueue(*state_, Delivery{message, wParam, lParam, nullptr});
+  Enqueue(state_, Delivery{message, wParam, lParam, nullptr});
 }
 
 void MainLoopWindow::send(unsigned message, WParam wParam, LParam lParam) {
   auto done = std::make_shared<bool>(false);
   std::shared_ptr<State> state = state_;
-  if (!Enqueue(*state, Delivery{message, wParam, lParam, done})) return;
+  if (!Enqueue(state, Delivery{message, wParam, lParam, done})) return;
   // A front-end that detaches while the engine waits releases the engine.
   std::unique_lock<std::mutex> lock(state->mutex);
   state->handled.wait(lock, [&] { return *done || state->detached; });

@@ -1,30 +1,29 @@
 #pragma once
-// The engine's window interface on a GLib main context: a post queues the message for the context's
-// thread, a send queues it and waits until it was handled. Once the front-end detaches, messages are
+// The engine's window interface on a main loop: a post queues the message for the loop's thread, a
+// send queues it and waits until it was handled. Once the front-end detaches, messages are
 // dropped and their texts released, and a waiting send returns.
 
 #include "engine/window.h"
+#include "platform/mainloop.h"
 
 #include <functional>
 #include <memory>
-
-typedef struct _GMainContext GMainContext;
 
 namespace zelvo {
 
 class MainLoopWindow : public EngineWindow {
 public:
-  // Runs on the context's thread; it owns the message's texts (TakeText).
+  // Runs on the loop's thread; it owns the message's texts (TakeText).
   using Handler = std::function<void(unsigned message, WParam wParam, LParam lParam)>;
 
-  // A null context means the thread-default (or global default) context of the creating thread.
-  MainLoopWindow(GMainContext* context, Handler handler);
+  // A null loop means the creating thread's current loop.
+  MainLoopWindow(std::shared_ptr<platform::MainLoop> loop, Handler handler);
   ~MainLoopWindow() override;
 
   void post(unsigned message, WParam wParam, LParam lParam) override;
   void send(unsigned message, WParam wParam, LParam lParam) override;
 
-  // Stops delivery; call on the context's thread before the handler's objects go away.
+  // Stops delivery; call on the loop's thread before the handler's objects go away.
   void detach();
 
   struct State; // shared with queued deliveries, which may outlive the window

@@ -17,7 +17,7 @@ public:
   ~ProductionServices();
 
   // Services bound to this object, which must outlive the controller that uses them. All run on the
-  // thread of the front-end's main context.
+  // thread of the front-end's main loop.
   FrontendServices services();
   WindowProfile& windowProfile() { return profile_; }
   // A front-end without a testing page (the console) has the processor-load query opened with the

@@ -5,10 +5,11 @@
 namespace zelvo {
 
 RunController::RunController(std::shared_ptr<TestRecord> record, FrontendServices services,
-                             Presenter& presenter, GMainContext* context)
+                             Presenter& presenter, std::shared_ptr<platform::MainLoop> loop)
     : record_(std::move(record)), services_(std::move(services)), presenter_(presenter) {
   window_ = std::make_shared<MainLoopWindow>(
-      context, [this](unsigned message, WParam wParam, LParam lParam) { handle(message, wParam, lParam); });
+      std::move(loop),
+      [this](unsigned message, WParam wParam, LParam lParam) { handle(message, wParam, lParam); });
 }
 
 RunController::~RunController() {

@@ -2,18 +2,17 @@
 // What every front-end does besides showing things: it owns the shared record, prepares and starts each
 // run, opens the engine's gates, acknowledges the engine's notices and takes the samples and background
 // fetch of each progress notice. The window and the console front-end differ only in their Presenter.
-// Everything here runs on the front-end's main thread (the thread of its GLib main context).
+// Everything here runs on the front-end's main thread (the thread of its main loop).
 
 #include "engine/testrecord.h"
 #include "engine/window.h"
 #include "engine/workthread.h"
+#include "platform/mainloop.h"
 
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
-
-typedef struct _GMainContext GMainContext;
 
 namespace zelvo {
 
@@ -55,7 +54,7 @@ struct FrontendServices {
 class RunController {
 public:
   RunController(std::shared_ptr<TestRecord> record, FrontendServices services, Presenter& presenter,
-                GMainContext* context = nullptr);
+                std::shared_ptr<platform::MainLoop> loop = nullptr);
   ~RunController();
 
   TestRecord& record() { return *record_; }

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
-#include <glib.h>
 #include <limits>
 #include <mutex>
 
@@ -57,28 +56,35 @@ std::string LatencyGrade(double increaseMs) {
 // ---- the tap ----
 
 struct SampleTap::Shared {
-  GMainContext* context = nullptr;
   std::mutex mutex;
-  std::deque<TappedSample> queue; // guarded by mutex
-  bool scheduled = false;         // guarded by mutex: a dispatch is pending
-  Handler handler;                // main thread only
+  std::shared_ptr<platform::MainLoop> loop; // guarded by mutex; none once the tap is gone
+  std::deque<TappedSample> queue;           // guarded by mutex
+  bool scheduled = false;                   // guarded by mutex: a dispatch is pending
+  Handler handler;                          // main thread only
+
+  // Runs on the loop's thread.
+  static void dispatch(const std::shared_ptr<Shared>& shared) {
+    std::deque<TappedSample> taken;
+    {
+      std::lock_guard<std::mutex> lock(shared->mutex);
+      taken.swap(shared->queue);
+      shared->scheduled = false;
+    }
+    for (const TappedSample& s : taken)
+      if (shared->handler) shared->handler(s);
+  }
 };
 
-SampleTap::SampleTap(GMainContext* context) : shared_(std::make_shared<Shared>()) {
-  if (!context) context = g_main_context_get_thread_default();
-  if (!context) context = g_main_context_default();
-  shared_->context = g_main_context_ref(context);
+SampleTap::SampleTap(std::shared_ptr<platform::MainLoop> loop) : shared_(std::make_shared<Shared>()) {
+  shared_->loop = loop ? std::move(loop) : platform::MainLoop::current();
 }
 
 SampleTap::~SampleTap() {
   shared_->handler = nullptr;
   // Pending dispatches hold their own reference to the shared part.
-  GMainContext* context = shared_->context;
-  {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->context = nullptr;
-  }
-  g_main_context_unref(context);
+  std::shared_ptr<platform::MainLoop> loop;
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  loop.swap(shared_->loop);
 }
 
 void SampleTap::setHandler(Handler handler) {
@@ -87,29 +93,11 @@ void SampleTap::setHandler(Handler handler) {
 
 void SampleTap::push(TappedSample sample) {
   std::lock_guard<std::mutex> lock(shared_->mutex);
-  if (!shared_->context) return;
+  if (!shared_->loop) return;
   shared_->queue.push_back(std::move(sample));
   if (shared_->scheduled) return;
   shared_->scheduled = true;
-  GSource* source = g_idle_source_new();
-  g_source_set_priority(source, G_PRIORITY_DEFAULT);
-  g_source_set_callback(source, &SampleTap::dispatch, new std::shared_ptr<Shared>(shared_),
-                        [](gpointer data) { delete static_cast<std::shared_ptr<Shared>*>(data); });
-  g_source_attach(source, shared_->context);
-  g_source_unref(source);
-}
-
-int SampleTap::dispatch(void* data) {
-  std::shared_ptr<Shared> shared = *static_cast<std::shared_ptr<Shared>*>(data);
-  std::deque<TappedSample> taken;
-  {
-    std::lock_guard<std::mutex> lock(shared->mutex);
-    taken.swap(shared->queue);
-    shared->scheduled = false;
-  }
-  for (const TappedSample& s : taken)
-    if (shared->handler) shared->handler(s);
-  return G_SOURCE_REMOVE;
+  shared_->loop->post([shared = shared_] { Shared::dispatch(shared); });
 }
 
 namespace {

@@ -8,6 +8,7 @@
 #include "engine/testrecord.h"
 #include "engine/workthread.h"
 #include "frontend/runcontroller.h"
+#include "platform/mainloop.h"
 #include "workers/icmpsendecho2.h"
 
 #include <chrono>
@@ -17,8 +18,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-typedef struct _GMainContext GMainContext;
 
 namespace zelvo {
 
@@ -54,20 +53,20 @@ struct TappedSample {
   std::chrono::steady_clock::time_point at;
 };
 
-// Hands the sessions' progress events from their worker threads to the main context.
+// Hands the sessions' progress events from their worker threads to the main loop.
 class SampleTap : public std::enable_shared_from_this<SampleTap> {
 public:
-  // Runs on the main context's thread, in the order the events happened.
+  // Runs on the main loop's thread, in the order the events happened.
   using Handler = std::function<void(const TappedSample&)>;
 
-  explicit SampleTap(GMainContext* context = nullptr);
+  // A null loop means the creating thread's current loop.
+  explicit SampleTap(std::shared_ptr<platform::MainLoop> loop = nullptr);
   ~SampleTap();
   void setHandler(Handler handler);
   // Runs on a session's worker thread: queues the event; never waits for the main thread.
   void push(TappedSample sample);
 
 private:
-  static int dispatch(void* data);
   struct Shared;
   std::shared_ptr<Shared> shared_;
 };

@@ -3,6 +3,7 @@
 #include "platform/registry.h"
 
 #include <cstdio>
+#include <ctime>
 #include <dirent.h>
 #include <memory>
 #include <sstream>
@@ -78,6 +79,14 @@ bool GetDiskFreeSpaceEx(const std::string& directory, std::uint64_t& freeToCalle
 
 std::optional<FileVersionInfo> ExecutableFileVersion() {
   return FileVersionInfo{ZELVO_VERSION_MAJOR, ZELVO_VERSION_MINOR, ZELVO_VERSION_RELEASE, 0};
+}
+
+std::string LocalTimeText() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  char text[16] = "00:00:00";
+  if (::localtime_r(&now, &local)) std::strftime(text, sizeof text, "%H:%M:%S", &local);
+  return text;
 }
 
 } // namespace zelvo::platform

@@ -1,6 +1,7 @@
 #include "platform/kernel.h"
 
 #include <vector>
+#include <cstdio>
 #include <windows.h>
 
 // The stand-ins carry the plain names that windows.h maps onto its A/W variants.
@@ -63,6 +64,15 @@ std::optional<FileVersionInfo> ExecutableFileVersion() {
     return std::nullopt;
   return FileVersionInfo{HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
                          HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS)};
+}
+
+std::string LocalTimeText() {
+  SYSTEMTIME now{};
+  ::GetLocalTime(&now);
+  char text[16];
+  std::snprintf(text, sizeof text, "%02u:%02u:%02u", static_cast<unsigned>(now.wHour),
+                static_cast<unsigned>(now.wMinute), static_cast<unsigned>(now.wSecond));
+  return text;
 }
 
 } // namespace zelvo::platform

@@ -52,5 +52,7 @@ struct FileVersionInfo {
   unsigned major = 0, minor = 0, release = 0, build = 0;
 };
 std::optional<FileVersionInfo> ExecutableFileVersion();
+// The local time of day as "HH:MM:SS".
+std::string LocalTimeText();
 
 } // namespace zelvo::platform

@@ -17,4 +17,8 @@ bool StdoutIsTerminal() {
   return isatty(STDOUT_FILENO) == 1;
 }
 
+std::unique_ptr<std::streambuf> ConsoleBuffer(bool) {
+  return nullptr;
+}
+
 } // namespace zelvo::platform

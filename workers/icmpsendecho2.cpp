@@ -1,8 +1,10 @@
 #include "workers/icmpsendecho2.h"
 
+#include "platform/kernel.h"
+#include "platform/mainloop.h"
+
 #include <algorithm>
 #include <cstdio>
-#include <glib.h>
 #include <list>
 #include <memory>
 
@@ -18,20 +20,14 @@ struct EchoRequest {
   std::string host;
 };
 
-std::string localTimeText() {
-  GDateTime* now = g_date_time_new_now_local();
-  char text[16];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d", g_date_time_get_hour(now), g_date_time_get_minute(now),
-                g_date_time_get_second(now));
-  g_date_time_unref(now);
-  return text;
-}
-
 } // namespace
 
 // Module-wide state of the probers; touched only on the window thread.
 struct ProberTick {
-  GSource* timer = nullptr;
+  // The loop of the thread that created the timer; kept after the timer goes, so that stopping inside
+  // a tick never ends the loop that runs it.
+  std::shared_ptr<platform::MainLoop> loop;
+  platform::MainLoop::TimerId timer = 0;
   unsigned generation = 0; // of the current timer
   std::vector<TICMPSENDECHO2*> running;
   std::list<std::unique_ptr<EchoRequest>> outstanding;
@@ -43,30 +39,24 @@ struct ProberTick {
   }
 
   void createTimer(std::int32_t interval) {
-    timer = g_timeout_source_new(static_cast<guint>(std::max<std::int32_t>(interval, 1)));
-    ++generation;
-    g_source_set_callback(timer, &ProberTick::onTick, GUINT_TO_POINTER(generation), nullptr);
-    GMainContext* context = g_main_context_ref_thread_default();
-    g_source_attach(timer, context);
-    g_main_context_unref(context);
+    loop = platform::MainLoop::current();
+    unsigned fired = ++generation;
+    timer = loop->addTimer(std::max<std::int32_t>(interval, 1), [fired] { onTick(fired); });
   }
 
   void destroyTimer() {
     if (!timer) return;
-    g_source_destroy(timer);
-    g_source_unref(timer);
-    timer = nullptr;
+    loop->removeTimer(timer);
+    timer = 0;
   }
 
-  static gboolean onTick(gpointer data) {
+  static void onTick(unsigned fired) {
     ProberTick& self = get();
-    unsigned fired = GPOINTER_TO_UINT(data);
     // Echo completions run here; their reply events may stop, destroy and start probers.
     platform::SleepEx(1, true);
-    if (!self.timer || fired != self.generation) return G_SOURCE_REMOVE;
+    if (!self.timer || fired != self.generation) return;
     for (std::size_t i = 0; i < self.running.size(); ++i)
       if (self.running[i]->running_) self.running[i]->Send();
-    return G_SOURCE_CONTINUE;
   }
 
   void complete(EchoRequest* done, const platform::IcmpEchoReply& reply) {
@@ -125,7 +115,7 @@ void TICMPSENDECHO2::Stop() {
 void TICMPSENDECHO2::Send() {
   auto request = std::make_unique<EchoRequest>();
   request->run = run_;
-  request->sendTime = localTimeText();
+  request->sendTime = platform::LocalTimeText();
   request->host = Host;
   request->handle = platform::IcmpCreateFile(socketKind);
   if (!request->handle) return; // nothing sent; the next tick tries again
@@ -147,7 +137,7 @@ std::vector<TICMPSENDECHO2*> TICMPSENDECHO2::runningProbers() {
 }
 
 bool TICMPSENDECHO2::tickTimerExists() {
-  return ProberTick::get().timer != nullptr;
+  return ProberTick::get().timer != 0;
 }
 
 } // namespace zelvo

@@ -1,7 +1,7 @@
 #pragma once
 // TICMPSENDECHO2: the ICMP echo prober. A running prober sends one echo to its Host at every tick of
-// one timer shared by all probers (a GLib timeout on the main context of the thread that started
-// it, the window thread); replies are handled at the start of a later tick and raise OnReply.
+// one timer shared by all probers (a timer of the main loop of the thread that started it, the
+// window thread); replies are handled at the start of a later tick and raise OnReply.
 // Every operation is called on the window thread, and OnReply runs there.
 
 #include "platform/icmp.h"

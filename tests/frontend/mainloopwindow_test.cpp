@@ -2,7 +2,7 @@
 #include "frontend/mainloopwindow.h"
 
 #include <atomic>
-#include <glib.h>
+#include <chrono>
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
@@ -12,13 +12,13 @@ using namespace zelvo;
 
 namespace {
 
-// Runs the context on the test's thread until the condition holds or the time is up.
-bool iterateUntil(GMainContext* context, const std::function<bool()>& condition, int timeoutMs) {
-  gint64 deadline = g_get_monotonic_time() + timeoutMs * 1000LL;
+// Runs the loop on the test's thread until the condition holds or the time is up.
+bool iterateUntil(platform::MainLoop& loop, const std::function<bool()>& condition, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!condition()) {
-    if (g_get_monotonic_time() > deadline) return false;
-    g_main_context_iteration(context, FALSE);
-    g_usleep(1000);
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    loop.iterate(false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
 }
@@ -26,10 +26,10 @@ bool iterateUntil(GMainContext* context, const std::function<bool()>& condition,
 } // namespace
 
 TEST(MainLoopWindowTest, PostsArriveInOrderOnTheContextThreadWithTheirTexts) {
-  GMainContext* context = g_main_context_new();
+  auto loop = platform::MainLoop::create();
   std::vector<std::string> seen;
   std::thread::id handlerThread;
-  MainLoopWindow window(context, [&](unsigned message, WParam w, LParam l) {
+  MainLoopWindow window(loop, [&](unsigned message, WParam w, LParam l) {
     handlerThread = std::this_thread::get_id();
     std::string entry = std::to_string(message);
     if (MessageTexts(message, w).lParam) {
@@ -45,25 +45,24 @@ TEST(MainLoopWindowTest, PostsArriveInOrderOnTheContextThreadWithTheirTexts) {
   });
   engine.join();
   ASSERT_TRUE(iterateUntil(
-      context, [&] { return seen.size() == 3; }, 2000));
+      *loop, [&] { return seen.size() == 3; }, 2000));
   EXPECT_EQ(seen, (std::vector<std::string>{"1035", "1025:terms", "1029:http://r"}));
   EXPECT_EQ(handlerThread, std::this_thread::get_id());
   window.detach();
-  g_main_context_unref(context);
 }
 
 TEST(MainLoopWindowTest, SendWaitsForTheHandlerAndDetachReleasesWaitersAndTexts) {
-  GMainContext* context = g_main_context_new();
+  auto loop = platform::MainLoop::create();
   std::atomic<bool> handled{false}, sendReturned{false};
-  auto window = std::make_shared<MainLoopWindow>(context, [&](unsigned, WParam, LParam) { handled = true; });
+  auto window = std::make_shared<MainLoopWindow>(loop, [&](unsigned, WParam, LParam) { handled = true; });
   std::thread engine([&] {
     window->send(kMsgPhase, 1, 0);
     sendReturned = true;
   });
-  g_usleep(50000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_FALSE(sendReturned) << "a send returns only after the window handled it";
   ASSERT_TRUE(iterateUntil(
-      context, [&] { return sendReturned.load(); }, 2000));
+      *loop, [&] { return sendReturned.load(); }, 2000));
   EXPECT_TRUE(handled);
   engine.join();
 
@@ -77,8 +76,7 @@ TEST(MainLoopWindowTest, SendWaitsForTheHandlerAndDetachReleasesWaitersAndTexts)
   });
   late.join();
   iterateUntil(
-      context, [] { return false; }, 50);
+      *loop, [] { return false; }, 50);
   EXPECT_FALSE(handled);
   window.reset();
-  g_main_context_unref(context);
 }

@@ -1,8 +1,9 @@
 #include "frontend/runcontroller.h"
 #include "tests/engine/fakes.h"
 
-#include <glib.h>
+#include <chrono>
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace zelvo;
 using namespace zelvo::test;
@@ -31,7 +32,7 @@ struct AgreeingPresenter : Presenter {
 };
 
 struct ControllerBench {
-  GMainContext* context = g_main_context_new();
+  std::shared_ptr<platform::MainLoop> loop = platform::MainLoop::create();
   std::shared_ptr<SessionCensus> census = std::make_shared<SessionCensus>();
   std::shared_ptr<TestRecord> record = std::make_shared<TestRecord>();
   AgreeingPresenter presenter;
@@ -62,23 +63,22 @@ struct ControllerBench {
     services.stopLatency = [this] { ++latencyStops; };
   }
   void makeController() {
-    controller = std::make_unique<RunController>(record, services, presenter, context);
+    controller = std::make_unique<RunController>(record, services, presenter, loop);
     presenter.controller = controller.get();
   }
   ~ControllerBench() {
     controller.reset();
     for (auto& e : engines)
       e->WaitFor(10000);
-    while (g_main_context_iteration(context, FALSE)) {
+    while (loop->iterate(false)) {
     }
-    g_main_context_unref(context);
   }
   bool runUntil(const std::function<bool()>& condition, int timeoutMs = 20000) {
-    gint64 deadline = g_get_monotonic_time() + timeoutMs * 1000LL;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!condition()) {
-      if (g_get_monotonic_time() > deadline) return false;
-      g_main_context_iteration(context, FALSE);
-      g_usleep(2000);
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      loop->iterate(false);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
   }
@@ -139,7 +139,7 @@ TEST(RunControllerTest, RestartNeedsAnAdapterAndReplacesTheRun) {
   b.script = [](ScriptedEngine& e) {
     e.duringRequest = [](CWorkThread& engine, const std::string&) {
       for (int i = 0; i < 200 && !engine.Terminated(); ++i)
-        g_usleep(10000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     };
   };
   b.adapters = 0;

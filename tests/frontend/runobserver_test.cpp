@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <glib.h>
 
 namespace zelvo::test {
 namespace {
@@ -110,7 +109,7 @@ TEST(FilterMirror, JudgesTappedSamplesAsTheEngineDid) {
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (tapped.size() < 8 && std::chrono::steady_clock::now() < deadline)
-    g_main_context_iteration(nullptr, FALSE);
+    platform::MainLoop::current()->iterate(false);
   ASSERT_EQ(tapped.size(), 8u);
   PhaseObservation phase;
   for (const TappedSample& s : tapped)

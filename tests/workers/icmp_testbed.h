@@ -1,8 +1,9 @@
 #pragma once
 // What the ICMP tests share: a namespace the test thread lives in for one test, with datagram ICMP
 // allowed or not, a distinctive reply TTL and a host that never answers; a raw listener that sees
-// the echo requests as they arrive; and a pump for the thread's GLib main loop.
+// the echo requests as they arrive; and a pump for the thread's main loop.
 
+#include "platform/mainloop.h"
 #include "tests/support/netns.h"
 #include "tests/support/support.h"
 
@@ -12,7 +13,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
-#include <glib.h>
 #include <memory>
 #include <netinet/in.h>
 #include <sched.h>
@@ -118,12 +118,13 @@ private:
   std::vector<SeenRequest> all_;
 };
 
-// Runs the default main context of this thread until the condition holds; false after the time-out.
+// Runs this thread's main loop until the condition holds; false after the time-out.
 inline bool pumpUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!condition()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    if (!g_main_context_iteration(nullptr, FALSE)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!platform::MainLoop::current()->iterate(false))
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
 }
