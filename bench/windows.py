@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
-"""The Windows build against the Linux build: whole console runs in the test bed on the same shaped
-path, alternately, the Windows program under Wine in a private copy of the prefix. Run as root from the
-top folder after `scripts/test` and `scripts/test --windows`:
+"""The Windows build against the Linux build: whole console runs in the remote test bed (the service
+behind the client's network card) on the same shaped link, alternately, the Windows program under Wine
+in a private copy of the prefix. Both builds carry the remote test bed's addresses. Run as root from
+the top folder after `scripts/test --windows` and a Linux build of the console for the remote test bed:
+    cmake -S . -B build-remote -DZELVO_CONFIG=$PWD/build-win64/testbed-remote.conf
+    cmake --build build-remote --target zelvo-speedtest-cli
     bench/windows.py [RUNS] [RATE] [BUILD_DIR]      (default 3 50mbit build-win64)
 Prints name=value figures."""
 import json
@@ -21,7 +24,7 @@ def run(rate, command, env):
     with tempfile.TemporaryDirectory(prefix="zelvo-bench-") as d:
         config = os.path.join(d, "service.json")
         with open(config, "w") as f:
-            json.dump({"dl_duration": DURATION, "ul_duration": DURATION}, f)
+            json.dump({"dl_duration": DURATION, "ul_duration": DURATION, "ftp_host": "192.0.2.2"}, f)
         env = dict(os.environ, ZELVO_SERVICE_CONFIG=config, **env)
         if "WINEPREFIX" in env:
             prefix = os.path.join(d, "wine")
@@ -30,7 +33,7 @@ def run(rate, command, env):
                 os.unlink(os.path.join(prefix, name))
                 shutil.copy2(os.path.join(env["WINEPREFIX"], name), os.path.join(prefix, name))
             env["WINEPREFIX"] = prefix
-        out = subprocess.run([os.path.join(TOP, "scripts", "testbed"), "--rate", rate, "--"] + command +
+        out = subprocess.run([os.path.join(TOP, "scripts", "testbed"), "--remote", "--rate", rate, "--"] + command +
                              ["--yes", "--json"], env=env, capture_output=True, text=True, timeout=300)
         result = json.loads(out.stdout)
         if result["error_code"] != 0:
@@ -45,7 +48,7 @@ def main():
     arch = "i686" if build == "build-win32" else "x86_64"
     deps = os.environ.get("ZELVO_WINDOWS_DEPS", os.path.expanduser("~/.cache/zelvo-windows"))
     programs = {
-        "linux": ([os.path.join(TOP, "build", "cli", "zelvo-speedtest-cli")], {}),
+        "linux": ([os.path.join(TOP, "build-remote", "cli", "zelvo-speedtest-cli")], {}),
         "windows": ([LOADERS[build], os.path.join(TOP, build, "cli", "zelvo-speedtest-cli.exe")],
                     {"WINEPREFIX": os.environ.get("WINEPREFIX", os.path.join(deps, "wine-" + arch)),
                      "WINEDEBUG": "-all"}),
