@@ -18,59 +18,6 @@ extern char** environ;
 
 namespace zelvo::test {
 
-// ---- raw loopback server ---------------------------------------------------------------------
-
-RawServer::RawServer(std::function<void(int fd)> handler, int backlog) : handler_(std::move(handler)) {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  ::listen(listenFd_, backlog);
-  socklen_t len = sizeof addr;
-  ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
-  port_ = ntohs(addr.sin_port);
-  if (!handler_) return; // connections stay in the listen queue
-  acceptor_ = std::thread([this] {
-    while (!stop_) {
-      pollfd p{listenFd_, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      ++accepted_;
-      std::lock_guard<std::mutex> lock(mutex_);
-      workers_.emplace_back([this, fd] {
-        handler_(fd);
-        ::close(fd);
-      });
-    }
-  });
-}
-
-RawServer::~RawServer() {
-  stop_ = true;
-  if (acceptor_.joinable()) acceptor_.join();
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& w : workers_)
-      w.join();
-  }
-  ::close(listenFd_);
-}
-
-std::string RawServer::url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + path;
-}
-
-std::string ReadRequestHead(int fd) {
-  std::string head;
-  char c;
-  while (head.find("\r\n\r\n") == std::string::npos && ::recv(fd, &c, 1, 0) == 1)
-    head.push_back(c);
-  return head;
-}
-
 void WriteAll(int fd, const std::string& data) {
   std::size_t done = 0;
   while (done < data.size()) {

@@ -89,6 +89,51 @@ int RequestScript::created() const {
   return static_cast<int>(calls_.size());
 }
 
+// ---- raw loopback server ---------------------------------------------------------------------
+
+RawServer::RawServer(std::function<void(platform::SocketHandle fd)> handler, int backlog)
+    : handler_(std::move(handler)) {
+  listenFd_ = platform::ListenTcp4("127.0.0.1", 0, backlog, port_);
+  if (!handler_ || listenFd_ == platform::kNoSocket) return; // connections stay in the listen queue
+  acceptor_ = std::thread([this] {
+    while (!stop_) {
+      int error = 0;
+      if (platform::WaitReadable(listenFd_, 50, error) != platform::WaitResult::Ready) continue;
+      platform::SocketHandle fd = platform::Accept(listenFd_);
+      if (fd == platform::kNoSocket) continue;
+      ++accepted_;
+      std::lock_guard<std::mutex> lock(mutex_);
+      workers_.emplace_back([this, fd] {
+        handler_(fd);
+        platform::CloseSocket(fd);
+      });
+    }
+  });
+}
+
+RawServer::~RawServer() {
+  stop_ = true;
+  if (acceptor_.joinable()) acceptor_.join();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& w : workers_)
+      w.join();
+  }
+  if (listenFd_ != platform::kNoSocket) platform::CloseSocket(listenFd_);
+}
+
+std::string RawServer::url(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+std::string ReadRequestHead(platform::SocketHandle fd) {
+  std::string head;
+  char c;
+  while (head.find("\r\n\r\n") == std::string::npos && platform::Receive(fd, &c, 1) == 1)
+    head.push_back(c);
+  return head;
+}
+
 std::vector<std::pair<std::string, std::string>> SplitReportQuery(const std::string& query) {
   static const char* const kFields[] = {"App_ver",
                                         "DL_FTP_speed",
