@@ -139,8 +139,9 @@ SocketHandle BindLoopbackTcp4(int& boundPort) {
   int error = 0;
   SocketHandle s = OpenSocket(AF_INET, SOCK_STREAM, 0, error);
   if (s == kNoSocket) return s;
-  sockaddr_in a;
-  address4("127.0.0.1", 0, a);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || (boundPort = boundPortOf(s)) < 0) {
     ::close(s);
     return kNoSocket;
