@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cfloat>
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <locale.h>
+#include <system_error>
 
 namespace zelvo {
 
@@ -100,12 +101,18 @@ std::string CanonicalVersion(const std::string& value) {
     skipDigits();
   }
   if (digits == 0) return "0";
-  locale_t c = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(nullptr));
-  if (c == static_cast<locale_t>(nullptr)) return "0";
-  double number = strtod_l(value.substr(0, end).c_str(), nullptr, c);
-  freelocale(c);
-  // More digits than a double holds: the largest one, not "inf".
-  if (!std::isfinite(number)) number = std::copysign(DBL_MAX, number);
+  // from_chars reads the C locale's form whatever the process locale, correctly rounded as strtod.
+  const char* first = value.data();
+  const char* last = first + end;
+  const bool negative = *first == '-';
+  if (*first == '+') ++first; // from_chars takes no plus sign
+  double number = 0;
+  if (std::from_chars(first, last, number, std::chars_format::fixed).ec == std::errc::result_out_of_range) {
+    // More digits than a double holds: the largest one, not "inf"; a value too small for one is zero.
+    const bool large =
+        std::any_of(first, std::find(first, last, '.'), [](char d) { return d > '0' && d <= '9'; });
+    number = std::copysign(large ? DBL_MAX : 0.0, negative ? -1.0 : 1.0);
+  }
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, "%.15g", number);
   // The decimal separator is "." whatever the process locale.

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
-#include <unistd.h>
+#include <random>
 
 namespace zelvo {
 
@@ -42,10 +42,13 @@ int HexValue(char c) {
   return (c >= '0' && c <= '9') ? (code + 208) % 256 : (code + 201) % 256;
 }
 
+// Its own generator under a lock: the C library's rand keeps its state per thread on Windows, where a
+// seed given on one thread would leave another thread's numbers the same in every run.
 int RandomNumber() {
-  static std::once_flag seeded;
-  std::call_once(seeded, [] { std::srand(static_cast<unsigned>(std::time(nullptr)) ^ ::getpid()); });
-  return std::rand() % 10000;
+  static std::mutex lock;
+  static std::mt19937 generator(std::random_device{}() ^ static_cast<unsigned>(std::time(nullptr)));
+  std::lock_guard<std::mutex> guard(lock);
+  return static_cast<int>(generator() % 10000);
 }
 
 } // namespace

@@ -9,8 +9,8 @@
 
 namespace zelvo::platform {
 
-std::optional<TcpInfoSnapshot> queryTcpInfo(int socketFd) {
-  if (socketFd < 0) return std::nullopt;
+std::optional<TcpInfoSnapshot> queryTcpInfo(SocketHandle socketFd) {
+  if (socketFd == kNoSocket) return std::nullopt;
   tcp_info info{};
   socklen_t length = sizeof info;
   if (::getsockopt(socketFd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return std::nullopt;

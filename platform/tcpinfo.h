@@ -1,6 +1,8 @@
 #pragma once
 // TCP statistics of one connected socket, as the kernel keeps them.
 
+#include "platform/socket.h"
+
 #include <cstdint>
 #include <optional>
 
@@ -15,7 +17,7 @@ struct TcpInfoSnapshot {
   uint32_t unackedBytes;            // sent, not yet acknowledged by the peer
 };
 
-// Nothing for a socket that is not a TCP socket, or is closed.
-std::optional<TcpInfoSnapshot> queryTcpInfo(int socketFd);
+// Nothing for a socket that is not a TCP socket, or is closed, or when the system keeps no figures.
+std::optional<TcpInfoSnapshot> queryTcpInfo(SocketHandle socket);
 
 } // namespace zelvo::platform

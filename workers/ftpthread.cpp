@@ -1,24 +1,22 @@
 #include "workers/ftpthread.h"
 
+#include "platform/cp950.h"
+#include "platform/socket.h"
 #include "platform/tcpinfo.h"
 #include "workers/tcpstats.h"
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <iconv.h>
 #include <mutex>
-#include <netinet/in.h>
-#include <poll.h>
 #include <set>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
+
+// On Windows curl.h brings in windows.h, whose printer API renames SetPort.
+#undef SetPort
 
 namespace zelvo {
 
@@ -48,22 +46,8 @@ std::int64_t nowMs() {
 
 // Texts of the system are CP950; the Chinese literals are converted once.
 std::string toCp950(const char* utf8) {
-  std::string out;
-  iconv_t cd = iconv_open("CP950", "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return utf8;
-  std::string in(utf8);
-  out.resize(in.size() * 2 + 8);
-  char* src = in.data();
-  std::size_t srcLeft = in.size();
-  char* dst = out.data();
-  std::size_t dstLeft = out.size();
-  if (iconv(cd, &src, &srcLeft, &dst, &dstLeft) == static_cast<std::size_t>(-1)) {
-    iconv_close(cd);
-    return utf8;
-  }
-  iconv_close(cd);
-  out.resize(out.size() - dstLeft);
-  return out;
+  std::string text = platform::Cp950Literal(utf8);
+  return text.empty() ? utf8 : text;
 }
 
 const std::string& textNth() {
@@ -210,13 +194,13 @@ public:
   // sending QUIT. Only the thread holding driveMutex calls this.
   void shutdownControl() {
     std::lock_guard<std::mutex> lock(socketMutex_);
-    if (control_ != CURL_SOCKET_BAD && !controlShut_) ::shutdown(control_, SHUT_RDWR);
+    if (control_ != CURL_SOCKET_BAD && !controlShut_) platform::ShutdownSocket(control_);
     controlShut_ = true;
   }
   void shutdownAll() {
     std::lock_guard<std::mutex> lock(socketMutex_);
     for (curl_socket_t fd : sockets_)
-      ::shutdown(fd, SHUT_RDWR);
+      platform::ShutdownSocket(fd);
     controlShut_ = true;
   }
   void setControlTarget(int port) { controlPort_ = port; }
@@ -232,7 +216,7 @@ public:
 
   // The data connection of the running transfer (driving thread only): its socket's TCP figures go to
   // the process-wide statistics, and an upload counts the bytes that have left the machine.
-  int dataSocket() const { return dataFd_; }
+  curl_socket_t dataSocket() const { return dataFd_; }
   void sampleData(bool force);
 
 private:
@@ -315,13 +299,13 @@ std::size_t FtpClient::readCb(char* data, std::size_t size, std::size_t n, void*
   s->transferred_ += static_cast<std::int64_t>(got);
   s->cumulative_ += static_cast<std::int64_t>(got);
   // Counted as they leave the machine: what waits in the socket's send queue (not sent, or sent and
-  // not acknowledged) is not counted yet, so a growing send buffer does not read as speed.
+  // not acknowledged) is not counted yet, so a growing send buffer does not read as speed. A system
+  // that keeps no such figures for the socket counts what was handed to it.
   std::int64_t left = handed;
   if (client->dataFd_ != CURL_SOCKET_BAD) {
-    auto info = platform::queryTcpInfo(client->dataFd_);
-    left = info ? handed - static_cast<std::int64_t>(info->notSentBytes) -
-                      static_cast<std::int64_t>(info->unackedBytes)
-                : s->uploadLeft_;
+    if (auto info = platform::queryTcpInfo(client->dataFd_))
+      left = handed - static_cast<std::int64_t>(info->notSentBytes) -
+             static_cast<std::int64_t>(info->unackedBytes);
   }
   s->uploadLeft_ = std::max(s->uploadLeft_, left);
   s->onWork(*w, WorkMode::Write, s->uploadLeft_);
@@ -351,39 +335,34 @@ int FtpClient::progressCb(void* self, curl_off_t, curl_off_t, curl_off_t, curl_o
 // the greeting and the login.
 bool FtpClient::connectWithin(curl_socket_t fd, const curl_sockaddr* address, int limitMs, int& error) {
   error = 0;
-  int flags = ::fcntl(fd, F_GETFL, 0);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
-    error = errno;
+  if (!platform::SetNonBlocking(fd, error)) return false;
+  switch (platform::StartConnect(fd, &address->addr, address->addrlen, error)) {
+  case platform::ConnectStart::Connected:
+    return true;
+  case platform::ConnectStart::Failed:
     return false;
-  }
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address->addr), address->addrlen) == 0) return true;
-  if (errno != EINPROGRESS) {
-    error = errno;
-    return false;
+  case platform::ConnectStart::InProgress:
+    break;
   }
   const std::int64_t deadline = nowMs() + limitMs;
   for (;;) {
     std::int64_t left = deadline - nowMs();
     if (left <= 0) {
-      error = ETIMEDOUT;
+      error = platform::TimedOutError();
       return false;
     }
-    pollfd p{fd, POLLOUT, 0};
-    int ready = ::poll(&p, 1, static_cast<int>(std::min<std::int64_t>(left, kDrivePollMs)));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) {
-      error = errno;
-      return false;
-    }
-    if (ready == 0) {
+    const int waitMs = static_cast<int>(std::min<std::int64_t>(left, kDrivePollMs));
+    platform::WaitResult ready = platform::WaitWritable(fd, waitMs, error);
+    if (ready == platform::WaitResult::Interrupted) continue;
+    if (ready == platform::WaitResult::Failed) return false;
+    if (ready == platform::WaitResult::TimedOut) {
       if (session_->killNow()) {
-        error = ECANCELED;
+        error = platform::CancelledError();
         return false;
       }
       continue;
     }
-    socklen_t length = sizeof error;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    error = platform::PendingError(fd);
     return error == 0;
   }
 }
@@ -391,15 +370,12 @@ bool FtpClient::connectWithin(curl_socket_t fd, const curl_sockaddr* address, in
 curl_socket_t FtpClient::openSocketCb(void* self, curlsocktype purpose, curl_sockaddr* address) {
   auto* client = static_cast<FtpClient*>(self);
   (void)purpose;
-  int port = -1;
-  if (address->family == AF_INET)
-    port = ntohs(reinterpret_cast<sockaddr_in*>(&address->addr)->sin_port);
-  else if (address->family == AF_INET6)
-    port = ntohs(reinterpret_cast<sockaddr_in6*>(&address->addr)->sin6_port);
+  int port = platform::AddressPort(&address->addr);
   bool control = port == client->controlPort_;
   // A lost control connection is not silently replaced by a new login: only Connect makes one.
   if (control && !client->allowNewControl_) return CURL_SOCKET_BAD;
-  curl_socket_t fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+  int openError = 0;
+  curl_socket_t fd = platform::OpenSocket(address->family, address->socktype, address->protocol, openError);
   if (fd == CURL_SOCKET_BAD) return fd;
   if (control) client->session_->onStatus(hsConnecting);
   // Port 0 is the local end of an active-mode data connection, which curl binds and listens on.
@@ -407,9 +383,9 @@ curl_socket_t FtpClient::openSocketCb(void* self, curlsocktype purpose, curl_soc
   if (connect) {
     int error = 0;
     if (!client->connectWithin(fd, address, kConnectTimeoutMs, error)) {
-      client->connectTimedOut_ = error == ETIMEDOUT;
+      client->connectTimedOut_ = error == platform::TimedOutError();
       client->connectErrno_ = error;
-      ::close(fd);
+      platform::CloseSocket(fd);
       return CURL_SOCKET_BAD;
     }
   }
@@ -459,7 +435,7 @@ int FtpClient::closeSocketCb(void* self, curl_socket_t fd) {
     client->control_ = CURL_SOCKET_BAD;
     client->controlShut_ = false;
   }
-  return ::close(fd);
+  return platform::CloseSocket(fd);
 }
 
 // ---- CFTPSession
@@ -905,9 +881,8 @@ std::string CFTPSession::errorText(int code, ErrorKind kind) const {
   case ErrorKind::Socket: {
     long os = client_->connectErrno();
     if (os == 0) curl_easy_getinfo(client_->easy(), CURLINFO_OS_ERRNO, &os);
-    if (os == 0) os = ETIMEDOUT;
-    char buf[256];
-    return strerror_r(static_cast<int>(os), buf, sizeof buf);
+    if (os == 0) os = platform::TimedOutError();
+    return platform::SocketErrorText(static_cast<int>(os));
   }
   case ErrorKind::Reply:
     return "FtpReplyError - " + lastReply_;

@@ -4,11 +4,13 @@
 // phases and profile are faked.
 
 #include "engine/workthread.h"
+#include "platform/socket.h"
 #include "platform/winhttp.h"
 #include "tests/support/support.h"
 
 #include <atomic>
 #include <functional>
+#include <gtest/gtest.h>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -54,24 +56,25 @@ private:
 class RawServer {
 public:
   // backlog: the listen queue; a handler of null accepts nothing (connections stay queued).
-  explicit RawServer(std::function<void(int fd)> handler, int backlog = 16);
+  explicit RawServer(std::function<void(platform::SocketHandle fd)> handler, int backlog = 16);
   ~RawServer();
   int port() const { return port_; }
   std::string url(const std::string& path = "/") const;
   int accepted() const { return accepted_.load(); }
 
 private:
-  int listenFd_ = -1;
+  platform::SocketHandle listenFd_ = platform::kNoSocket;
   int port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<int> accepted_{0};
-  std::function<void(int)> handler_;
+  std::function<void(platform::SocketHandle)> handler_;
   std::thread acceptor_;
   std::mutex mutex_;
   std::vector<std::thread> workers_;
 };
 // Reads what a client sent up to the end of its headers (and nothing more).
-std::string ReadRequestHead(int fd);
+std::string ReadRequestHead(platform::SocketHandle fd);
+// Writes to a socket, or to a pipe (Linux only).
 void WriteAll(int fd, const std::string& data);
 
 // The test bed's web service as a child process on 127.0.0.1 with a free port.
@@ -135,5 +138,46 @@ private:
 
 // A record as the window leaves it before the first run, with a profile the report carries.
 std::shared_ptr<TestRecord> NewRecord();
+
+inline EngineConfig ReportConfig() {
+  return EngineConfig::FromPlain("http://127.0.0.1:9/s", "http://127.0.0.1:9/t", "http://127.0.0.1:9/p1",
+                                 "http://127.0.0.1:9/p2", "http://127.0.0.1:9/zelvo/report",
+                                 "http://127.0.0.1:9/n", "127.0.0.1");
+}
+
+// A faked engine with the report's addresses and a record filled as a run leaves it.
+class ReportComposition : public ::testing::Test {
+protected:
+  std::shared_ptr<TestRecord> record = NewRecord();
+  RequestScript script;
+  std::shared_ptr<FakedPhasesEngine> engine =
+      std::make_shared<FakedPhasesEngine>(record, ReportConfig(), &script);
+
+  void FillLikeARun() {
+    record->osCaption = "OS";
+    record->antivirus = "AV&x=1"; // passed on as it is
+    record->nicDescription = "NIC";
+    record->nicRateKbps = 100000;
+    record->connectionType = "PPPoE";
+    record->localIp = "10.0.0.1";
+    record->netParameters = "3,1,2,1,4,1492";
+    record->pingSummary = "5,6,9";
+    record->proxyServer = "null";
+    record->cpuName = "CPU";
+    record->diskFreeGb = 12.345f;
+    record->powerStatus = "AC";
+    record->totalMemMb = 4096;
+    record->downloadSpeed = 1234.567;
+    record->uploadSpeed = 0.004;
+    engine->dlNicSpeed = 1300;
+    engine->ulNicSpeed = 88.886;
+    engine->dlFtpSamples = "1,2";
+    engine->ulFtpSamples = "3";
+    engine->dlNicSamples = "";
+    engine->ulNicSamples = "4";
+    engine->testParameters.ul_session = 1;
+    engine->testParameters.dl_session = 2;
+  }
+};
 
 } // namespace zelvo::test

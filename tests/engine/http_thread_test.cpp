@@ -29,7 +29,7 @@ TEST(NoticeThread, UsesItsOwnTimeoutsAndOneMoreSpace) {
 
 TEST(NoticeThread, EmptyCookieSendsNothing) {
   RequestScript script;
-  RawServer listener([](int fd) { ReadRequestHead(fd); });
+  RawServer listener([](platform::SocketHandle fd) { ReadRequestHead(fd); });
   auto scripted =
       std::make_shared<CHttpThread>("", listener.url("/zelvo/notice"), [&] { return script.create(); });
   scripted->Resume();
@@ -64,51 +64,6 @@ TEST(NoticeThread, FailedSetupEndsQuietly) {
                                             [] { return std::unique_ptr<platform::WinHttpRequest>(); });
   none->Resume();
   EXPECT_TRUE(none->WaitFor(10000));
-}
-
-// Several notices at once against the service, each freeing itself: the service counts them all
-// under the cookie it issued.
-TEST(NoticeThread, ConcurrentNoticesReachTheServiceAndFreeThemselves) {
-  ServiceProcess service;
-  ASSERT_TRUE(service.ok());
-  std::string cookie = "ZelvoSID=";
-  {
-    // A cookie the service issued, so that it counts the notices.
-    auto document = platform::CreateWinHttpRequest();
-    ASSERT_TRUE(document->SetTimeouts(3000, 5000, 5000, 5000));
-    ASSERT_TRUE(document->Open("GET", service.url("/zelvo/service.txt"), false));
-    ASSERT_TRUE(document->Send(std::nullopt));
-    std::string setCookie = document->GetResponseHeader("Set-Cookie").value_or("");
-    cookie = setCookie.substr(0, setCookie.find(';'));
-  }
-  ASSERT_EQ(cookie.rfind("ZelvoSID=", 0), 0u);
-
-  std::vector<std::weak_ptr<CHttpThread>> watched;
-  for (int i = 0; i < 6; ++i) {
-    auto notice = std::make_shared<CHttpThread>(cookie + std::string(i, ' '), service.url("/zelvo/notice"));
-    watched.push_back(notice);
-    notice->Resume();
-  }
-  CHttpThread::Start(cookie, service.url("/zelvo/notice"));
-  std::string value = cookie.substr(cookie.find('=') + 1);
-  EXPECT_TRUE(waitFor(
-      [&] {
-        return service.get("/zelvo/_notices").value_or("").find("\"" + value + "\": 7") != std::string::npos;
-      },
-      seconds(20)))
-      << service.get("/zelvo/_notices").value_or("");
-  EXPECT_TRUE(waitFor(
-      [&] {
-        for (auto& w : watched)
-          if (!w.expired()) return false;
-        return true;
-      },
-      seconds(20)));
-
-  int withCookie = 0;
-  for (const auto& r : service.requests())
-    if (r.path == "/zelvo/notice" && r.cookie && r.cookie->rfind(cookie + " ", 0) == 0) ++withCookie;
-  EXPECT_EQ(withCookie, 7);
 }
 
 } // namespace

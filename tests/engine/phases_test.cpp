@@ -175,7 +175,7 @@ TEST(PhaseSamples, NoOverflowAtTenGigabitsForAMinute) {
   for (int i = 0; i < 60; ++i)
     b.sample(true, perSecond, static_cast<std::uint32_t>(perSecond));
   EXPECT_EQ(b.record->downloadDone, 1);
-  EXPECT_EQ(b.engine->measuredBytes, 60u * perSecond);
+  EXPECT_EQ(b.engine->measuredBytes, 60u * static_cast<std::uint64_t>(perSecond));
   EXPECT_NEAR(b.record->downloadSpeed, 1e7, 1.0);
   EXPECT_NEAR(b.engine->dlNicSpeed, 1e7, 1.0);
 }

@@ -10,12 +10,6 @@
 namespace zelvo::test {
 namespace {
 
-EngineConfig ReportConfig() {
-  return EngineConfig::FromPlain("http://127.0.0.1:9/s", "http://127.0.0.1:9/t", "http://127.0.0.1:9/p1",
-                                 "http://127.0.0.1:9/p2", "http://127.0.0.1:9/zelvo/report",
-                                 "http://127.0.0.1:9/n", "127.0.0.1");
-}
-
 TEST(ReportKey, CookieValueAndKeyPositions) {
   // Ten characters followed by the spaces the requests added.
   EXPECT_EQ(ReportCookieValue("ZelvoSID=abcdefghij    "), "abcdefghij");
@@ -58,40 +52,6 @@ TEST(ReportAuthCode, AddressLettersLengthAndValue) {
   EXPECT_EQ(MakeAuthCode("192.168.1.23", "v"), MD5Hex("BJCABGIABACD12v"));
   EXPECT_EQ(MakeAuthCode("", "v"), MD5Hex("0v"));
 }
-
-class ReportComposition : public ::testing::Test {
-protected:
-  std::shared_ptr<TestRecord> record = NewRecord();
-  RequestScript script;
-  std::shared_ptr<FakedPhasesEngine> engine =
-      std::make_shared<FakedPhasesEngine>(record, ReportConfig(), &script);
-
-  void FillLikeARun() {
-    record->osCaption = "OS";
-    record->antivirus = "AV&x=1"; // passed on as it is
-    record->nicDescription = "NIC";
-    record->nicRateKbps = 100000;
-    record->connectionType = "PPPoE";
-    record->localIp = "10.0.0.1";
-    record->netParameters = "3,1,2,1,4,1492";
-    record->pingSummary = "5,6,9";
-    record->proxyServer = "null";
-    record->cpuName = "CPU";
-    record->diskFreeGb = 12.345f;
-    record->powerStatus = "AC";
-    record->totalMemMb = 4096;
-    record->downloadSpeed = 1234.567;
-    record->uploadSpeed = 0.004;
-    engine->dlNicSpeed = 1300;
-    engine->ulNicSpeed = 88.886;
-    engine->dlFtpSamples = "1,2";
-    engine->ulFtpSamples = "3";
-    engine->dlNicSamples = "";
-    engine->ulNicSamples = "4";
-    engine->testParameters.ul_session = 1;
-    engine->testParameters.dl_session = 2;
-  }
-};
 
 TEST_F(ReportComposition, QueryHasTheTwentySixFieldsInOrderAndFormat) {
   FillLikeARun();
@@ -140,51 +100,6 @@ TEST(ReportText, StartsWithTheRandomFieldAndTheVersion) {
 
 std::vector<RecordedMessage> Messages(RecordingWindow& w) {
   return w.messages();
-}
-
-TEST_F(ReportComposition, AcceptedReportStoresSerialAndTimeAndPostsTheResultAddress) {
-  FillLikeARun();
-  auto window = std::make_shared<RecordingWindow>();
-  engine->notifyWindow = window;
-  engine->sessionCookie = "ZelvoSID=abcdefghij    ";
-  ScriptedCall answer;
-  answer.responseText = "result_url\x1fhttp://127.0.0.1/zelvo/result?serial=7\x1e"
-                        "flags\x1f"
-                        "0007\x1e"
-                        "itime\x1f"
-                        "2026/12/08 01:02:03";
-  script.push(answer);
-  engine->Report();
-
-  auto calls = script.calls();
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].method, "POST");
-  EXPECT_EQ(calls[0].url, "http://127.0.0.1:9/zelvo/report");
-  ASSERT_TRUE(calls[0].body);
-  const std::string& body = *calls[0].body;
-  ASSERT_EQ(body.rfind("code=", 0), 0u);
-  EXPECT_EQ(body.size() % 2, 1u); // "code=" and whole pairs
-  EXPECT_EQ(body.find_first_not_of("0123456789abcdef", 5), std::string::npos) << body;
-  // The text behind the code is the report of this run, with the cookie's authentication code.
-  std::optional<std::string> text = DecodeWithService(calls[0].body->substr(5), "abcdefghij");
-  ASSERT_TRUE(text);
-  ASSERT_EQ(text->rfind("Null=", 0), 0u);
-  std::size_t digitsEnd = text->find_first_not_of("0123456789", 5);
-  ASSERT_NE(digitsEnd, std::string::npos);
-  EXPECT_GE(digitsEnd - 5, 2u);
-  EXPECT_LE(digitsEnd - 5, 8u);
-  EXPECT_EQ(text->substr(digitsEnd),
-            "&" + ComposeReportQuery(*engine, MakeAuthCode("10.0.0.1", "abcdefghij")));
-
-  EXPECT_EQ(record->resultSerial, "0007");
-  EXPECT_EQ(record->resultTime, "2026/12/08 01:02:03");
-  EXPECT_EQ(record->errorCode.load(), kNoError);
-  auto messages = Messages(*window);
-  ASSERT_EQ(messages.size(), 2u);
-  EXPECT_EQ(messages[0].message, kMsgReporting);
-  EXPECT_EQ(messages[1].message, kMsgResult);
-  EXPECT_EQ(messages[1].wParam, 1u);
-  EXPECT_EQ(messages[1].lText, "http://127.0.0.1/zelvo/result?serial=7");
 }
 
 // Every way the report can fail ends with code 5 and 1029 (2, 0), and leaves the shown serial alone.
@@ -239,19 +154,6 @@ TEST_F(ReportComposition, CookieTooShortForAKeyPostsNothing) {
     EXPECT_EQ(messages[0].message, kMsgReporting);
     EXPECT_EQ(messages[1].message, kMsgResult);
     EXPECT_EQ(messages[1].wParam, 2u);
-  }
-}
-
-// The service's decoder recovers the text for every key length the cookie can give.
-TEST(ReportRoundTrip, ServiceDecodesEveryKeyLength) {
-  std::string text = "Null=12345&App_ver=0.91&User_nic=" + *platform::Utf8ToCp950("乙太網路 卡") + "&x=&y";
-  const std::string alphabet = "Zk3pQ9xWm2Lr7TbV5nHc8YdJ";
-  for (std::size_t length = 4; length <= 22; length += 3) {
-    std::string value = alphabet.substr(0, length);
-    std::string key = PickKey(value);
-    ASSERT_EQ(key.size(), (length - 4) / 3 + 1);
-    std::string code = ScrambleHex(HexUpper(ToUtf16Bytes(text)), key);
-    EXPECT_EQ(DecodeWithService(code, value), *platform::Cp950ToUtf8(text)) << "key " << key;
   }
 }
 

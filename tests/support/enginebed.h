@@ -3,10 +3,10 @@
 // vsftpd and the web service in the server namespace, a recording window that plays the user (root).
 
 #include "engine/workthread.h"
-#include "tests/support/ftpserver.h"
-#include "tests/support/support.h"
 #include "sysinfo/systemprofile.h"
 #include "sysinfo/windowprofile.h"
+#include "tests/support/ftpserver.h"
+#include "tests/support/support.h"
 
 #include <chrono>
 
@@ -82,6 +82,5 @@ struct VethBed {
     return m.back();
   }
 };
-
 
 } // namespace zelvo::test

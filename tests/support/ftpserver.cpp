@@ -1,70 +1,27 @@
 #include "tests/support/ftpserver.h"
 
-#include "tests/support/support.h"
-
 #include <algorithm>
-#include <arpa/inet.h>
-#include <csignal>
 #include <cstring>
-#include <fcntl.h>
-#include <fstream>
-#include <netinet/in.h>
-#include <poll.h>
-#include <random>
-#include <sched.h>
-#include <sstream>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace zelvo::test {
 
-void runIn(NetNamespace* ns, const std::function<void()>& fn) {
-  std::thread t([&] {
-    if (ns) ns->enter();
-    fn();
-  });
-  t.join();
-}
-
-NamespaceEntry::NamespaceEntry(NetNamespace& ns) {
-  home_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-  ok_ = home_ >= 0 && ns.enter();
-}
-
-NamespaceEntry::~NamespaceEntry() {
-  if (home_ < 0) return;
-  ::setns(home_, CLONE_NEWNET);
-  ::close(home_);
-}
+using platform::kNoSocket;
+using platform::SocketHandle;
 
 namespace {
 
-bool tryConnect(const std::string& host, int port) {
-  int fd = ::socket(host.find(':') != std::string::npos ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  bool ok = false;
-  if (host.find(':') == std::string::npos) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    ::inet_pton(AF_INET, host.c_str(), &a.sin_addr);
-    ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  }
-  ::close(fd);
-  return ok;
+// Network namespaces are Linux's; a Windows test passes none.
+void enterNamespace(NetNamespace* ns) {
+#ifdef _WIN32
+  (void)ns;
+#else
+  if (ns) ns->enter();
+#endif
 }
 
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-bool sendAll(int fd, const char* data, std::size_t size) {
+bool sendAll(SocketHandle fd, const char* data, std::size_t size) {
   while (size > 0) {
-    ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+    long n = platform::Send(fd, data, size);
     if (n <= 0) return false;
     data += n;
     size -= static_cast<std::size_t>(n);
@@ -72,149 +29,34 @@ bool sendAll(int fd, const char* data, std::size_t size) {
   return true;
 }
 
-bool reply(int fd, const std::string& text) {
+bool reply(SocketHandle fd, const std::string& text) {
   std::string line = text + "\r\n";
   return sendAll(fd, line.data(), line.size());
 }
 
 } // namespace
 
-bool waitForPort(NetNamespace* ns, const std::string& host, int port, std::chrono::milliseconds timeout) {
-  bool up = false;
-  runIn(ns, [&] { up = waitFor([&] { return tryConnect(host, port); }, timeout); });
-  return up;
-}
-
-std::optional<InterfaceBytes> interfaceBytes(const std::string& interface) {
-  std::ifstream in("/proc/thread-self/net/dev");
-  std::string line;
-  while (std::getline(in, line)) {
-    auto colon = line.find(':');
-    if (colon == std::string::npos) continue;
-    std::string name = line.substr(0, colon);
-    name.erase(0, name.find_first_not_of(' '));
-    if (name != interface) continue;
-    std::istringstream fields(line.substr(colon + 1));
-    std::uint64_t v[16] = {};
-    for (auto& x : v)
-      fields >> x;
-    return InterfaceBytes{v[0], v[8]};
-  }
-  return std::nullopt;
-}
-
-bool shape(NetNamespace& ns, const std::string& interface, const std::string& rate) {
-  std::string base = "ip netns exec " + ns.name() + " tc qdisc ";
-  if (rate.empty()) return shell(base + "del dev " + interface + " root 2>/dev/null") == 0;
-  // The burst holds the largest packet of the interface (loopback sends 64 KiB segments).
-  return shell(base + "replace dev " + interface + " root tbf rate " + rate + " burst 256kb latency 20ms") ==
-         0;
-}
-
-// ---- VsftpdServer
-
-VsftpdServer::VsftpdServer(NetNamespace& ns, Options options) : ns_(ns), options_(std::move(options)) {
-  std::random_device rd;
-  dir_ = std::filesystem::temp_directory_path() /
-         ("zelvo-vsftpd-" + std::to_string(::getpid()) + "-" + std::to_string(rd()));
-  std::string command = std::string(ZELVO_SOURCE_DIR) + "/service/vsftpd/prepare " + dir_.string() +
-                        " --address " + options_.address + " --port " + std::to_string(options_.port) +
-                        " --login-delay " + std::to_string(options_.loginDelaySeconds);
-  if (options_.protocolLog) command += " --log";
-  for (auto& [name, bytes] : options_.files)
-    command += " --file " + name + "=" + std::to_string(bytes);
-  if (!ns_.ok() || shell(command + " >/dev/null") != 0) return;
-  pid_ = ns_.spawn("exec vsftpd " + (dir_ / "vsftpd.conf").string());
-  ok_ = pid_ > 0 && waitForPort(&ns_, options_.address, options_.port, std::chrono::seconds(5));
-}
-
-VsftpdServer::~VsftpdServer() {
-  stop();
-  std::error_code ec;
-  std::filesystem::remove_all(dir_, ec);
-}
-
-std::vector<pid_t> VsftpdServer::processes() const {
-  std::vector<pid_t> out;
-  // vsftpd and its session processes are the namespace's processes running that binary.
-  FILE* p = ::popen(("ip netns pids " + ns_.name() + " 2>/dev/null").c_str(), "r");
-  if (!p) return out;
-  int pid;
-  while (std::fscanf(p, "%d", &pid) == 1) {
-    std::string comm = readFile("/proc/" + std::to_string(pid) + "/comm");
-    if (comm.rfind("vsftpd", 0) == 0) out.push_back(pid);
-  }
-  ::pclose(p);
-  return out;
-}
-
-std::optional<std::string> VsftpdServer::readUpload(const std::string& name) const {
-  std::filesystem::path path = uploads() / name;
-  if (!std::filesystem::exists(path)) return std::nullopt;
-  return readFile(path);
-}
-
-std::string VsftpdServer::protocolLog() const {
-  return readFile(dir_ / "vsftpd.log");
-}
-
-void VsftpdServer::stall() {
-  for (pid_t pid : processes())
-    ::kill(pid, SIGSTOP);
-}
-
-void VsftpdServer::resume() {
-  for (pid_t pid : processes())
-    ::kill(pid, SIGCONT);
-}
-
-void VsftpdServer::dropSessions() {
-  for (pid_t pid : processes())
-    if (pid != pid_) ::kill(pid, SIGKILL);
-}
-
-void VsftpdServer::stop() {
-  if (pid_ <= 0) return;
-  for (pid_t pid : processes()) {
-    ::kill(pid, SIGCONT);
-    ::kill(pid, SIGKILL);
-  }
-  ns_.kill(pid_);
-  pid_ = -1;
-}
-
 // ---- FaultyFtpServer
 
 FaultyFtpServer::FaultyFtpServer(Options options, NetNamespace* ns) : options_(options) {
-  runIn(ns, [&] {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(options_.port));
-    socklen_t len = sizeof a;
+  std::thread([&] {
+    enterNamespace(ns);
     const bool never = options_.fault == Fault::NeverAccept;
-    if (::inet_pton(AF_INET, options_.address.c_str(), &a.sin_addr) != 1 ||
-        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, never ? 0 : 16) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-      ::close(fd);
-      return;
-    }
+    SocketHandle fd = platform::ListenTcp4(options_.address, options_.port, never ? 0 : 16, port_);
+    if (fd == kNoSocket) return;
     if (never) {
       // One connection that is never accepted fills the queue; the kernel drops later SYNs.
-      fillerFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      if (::connect(fillerFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
+      fillerFd_ = platform::ConnectTcp4(options_.address, port_);
+      if (fillerFd_ == kNoSocket) {
+        platform::CloseSocket(fd);
         return;
       }
     }
     listenFd_ = fd;
-    port_ = ntohs(a.sin_port);
-  });
-  if (listenFd_ >= 0 && options_.fault != Fault::NeverAccept)
+  }).join();
+  if (listenFd_ != kNoSocket && options_.fault != Fault::NeverAccept)
     acceptThread_ = std::thread([this, ns] {
-      if (ns) ns->enter(); // the sessions' passive data sockets are made in the namespace too
+      enterNamespace(ns); // the sessions' passive data sockets are made in the namespace too
       acceptLoop();
     });
 }
@@ -222,17 +64,17 @@ FaultyFtpServer::FaultyFtpServer(Options options, NetNamespace* ns) : options_(o
 FaultyFtpServer::~FaultyFtpServer() {
   stopping_ = true;
   release();
-  if (listenFd_ >= 0) ::shutdown(listenFd_, SHUT_RDWR);
+  if (listenFd_ != kNoSocket) platform::ShutdownSocket(listenFd_);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (int fd : openFds_)
-      ::shutdown(fd, SHUT_RDWR);
+    for (SocketHandle fd : openFds_)
+      platform::ShutdownSocket(fd);
   }
   if (acceptThread_.joinable()) acceptThread_.join();
   for (auto& t : sessions_)
     t.join();
-  if (listenFd_ >= 0) ::close(listenFd_);
-  if (fillerFd_ >= 0) ::close(fillerFd_);
+  if (listenFd_ != kNoSocket) platform::CloseSocket(listenFd_);
+  if (fillerFd_ != kNoSocket) platform::CloseSocket(fillerFd_);
 }
 
 void FaultyFtpServer::release() {
@@ -264,10 +106,15 @@ void FaultyFtpServer::note(const std::string& command) {
 }
 
 void FaultyFtpServer::acceptLoop() {
+  // Waits in short steps: a shut-down listener does not end a blocked accept on every system.
   for (;;) {
-    int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0 || stopping_.load()) {
-      if (fd >= 0) ::close(fd);
+    int error = 0;
+    platform::WaitResult ready = platform::WaitReadable(listenFd_, 50, error);
+    const bool idle = ready == platform::WaitResult::TimedOut || ready == platform::WaitResult::Interrupted;
+    if (idle && !stopping_.load()) continue;
+    SocketHandle fd = ready == platform::WaitResult::Ready ? platform::Accept(listenFd_) : kNoSocket;
+    if (fd == kNoSocket || stopping_.load()) {
+      if (fd != kNoSocket) platform::CloseSocket(fd);
       return;
     }
     ++connections_;
@@ -285,54 +132,44 @@ void pause(const std::atomic<bool>& stopping, int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
-int listenData(const std::string& address, int& port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-  socklen_t len = sizeof a;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 1) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  port = ntohs(a.sin_port);
-  return fd;
+SocketHandle listenData(const std::string& address, int& port) {
+  return platform::ListenTcp4(address, 0, 1, port);
 }
 
-int acceptData(int listenFd, const std::atomic<bool>& stopping) {
+SocketHandle acceptData(SocketHandle listenFd, const std::atomic<bool>& stopping) {
   for (int waited = 0; waited < 5000 && !stopping.load(); waited += 50) {
-    pollfd p{listenFd, POLLIN, 0};
-    if (::poll(&p, 1, 50) > 0) return ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    int error = 0;
+    if (platform::WaitReadable(listenFd, 50, error) == platform::WaitResult::Ready)
+      return platform::Accept(listenFd);
   }
-  return -1;
+  return kNoSocket;
 }
 
 } // namespace
 
-void FaultyFtpServer::session(int fd) {
+void FaultyFtpServer::session(SocketHandle fd) {
   auto forget = [&] {
     std::lock_guard<std::mutex> lock(mutex_);
     std::erase(openFds_, fd);
   };
   if (options_.fault == Fault::SilentGreeting) {
     char c;
-    while (!stopping_.load() && ::recv(fd, &c, 1, 0) > 0) {
+    while (!stopping_.load() && platform::Receive(fd, &c, 1) > 0) {
     }
     forget();
-    ::close(fd);
+    platform::CloseSocket(fd);
     return;
   }
   pause(stopping_, options_.greetingDelayMs);
   reply(fd, "220 faulty server ready");
-  int pasvFd = -1;
+  SocketHandle pasvFd = kNoSocket;
   std::string buffer;
   bool clientClosed = false;
   while (!stopping_.load()) {
     auto eol = buffer.find("\r\n");
     if (eol == std::string::npos) {
       char chunk[512];
-      ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+      long n = platform::Receive(fd, chunk, sizeof chunk);
       if (n <= 0) {
         clientClosed = !stopping_.load();
         break;
@@ -360,7 +197,7 @@ void FaultyFtpServer::session(int fd) {
       reply(fd, "500 Unknown command.");
     } else if (verb == "PASV") {
       int port = 0;
-      if (pasvFd >= 0) ::close(pasvFd);
+      if (pasvFd != kNoSocket) platform::CloseSocket(pasvFd);
       pasvFd = listenData(options_.address, port);
       std::string host = options_.address;
       std::replace(host.begin(), host.end(), '.', ',');
@@ -376,10 +213,10 @@ void FaultyFtpServer::session(int fd) {
         reply(fd, "553 Could not create file.");
         continue;
       }
-      int data = pasvFd >= 0 ? acceptData(pasvFd, stopping_) : -1;
-      if (pasvFd >= 0) ::close(pasvFd);
-      pasvFd = -1;
-      if (data < 0) {
+      SocketHandle data = pasvFd != kNoSocket ? acceptData(pasvFd, stopping_) : kNoSocket;
+      if (pasvFd != kNoSocket) platform::CloseSocket(pasvFd);
+      pasvFd = kNoSocket;
+      if (data == kNoSocket) {
         reply(fd, "425 Failed to establish connection.");
         continue;
       }
@@ -402,21 +239,20 @@ void FaultyFtpServer::session(int fd) {
         }
         if (options_.fault == Fault::StallRetr) {
           char c;
-          while (!stopping_.load() && ::recv(data, &c, 1, 0) > 0) {
+          while (!stopping_.load() && platform::Receive(data, &c, 1) > 0) {
           }
           ok = false;
         } else if (options_.fault == Fault::DropData) {
-          linger hard{1, 0};
-          ::setsockopt(data, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+          platform::ResetOnClose(data);
           ok = false;
         }
       } else {
         char chunk[64 << 10];
         for (;;) {
-          ssize_t n = ::recv(data, chunk, sizeof chunk, 0);
+          long n = platform::Receive(data, chunk, sizeof chunk);
           if (n <= 0) break;
           storedBytes_ += static_cast<std::uint64_t>(n);
-          for (ssize_t i = 0; i < n; ++i)
+          for (long i = 0; i < n; ++i)
             if (chunk[i] != '*') onlyAsterisks_ = false;
         }
         ++completedStores_;
@@ -425,7 +261,7 @@ void FaultyFtpServer::session(int fd) {
         std::lock_guard<std::mutex> lock(mutex_);
         std::erase(openFds_, data);
       }
-      ::close(data);
+      platform::CloseSocket(data);
       reply(fd, ok ? "226 Transfer complete." : "426 Connection closed; transfer aborted.");
     } else if (verb == "ABOR") {
       reply(fd, "226 No transfer to abort.");
@@ -437,27 +273,9 @@ void FaultyFtpServer::session(int fd) {
     }
   }
   if (clientClosed) ++closedByClient_;
-  if (pasvFd >= 0) ::close(pasvFd);
+  if (pasvFd != kNoSocket) platform::CloseSocket(pasvFd);
   forget();
-  ::close(fd);
-}
-
-// ---- VethPair
-
-VethPair::VethPair(const std::string& tag, const std::string& clientRate, const std::string& serverRate,
-                   VsftpdServer::Options server)
-    : client_(tag + "c"), server_ns_(tag + "s") {
-  if (!client_.ok() || !server_ns_.ok()) return;
-  std::string c = client_.name(), s = server_ns_.name();
-  ok_ = shell("ip -n " + c + " link add veth-c type veth peer name veth-s netns " + s) == 0 &&
-        shell("ip -n " + c + " addr add " + kClientAddress + "/24 dev veth-c") == 0 &&
-        shell("ip -n " + s + " addr add " + kServerAddress + "/24 dev veth-s") == 0 &&
-        shell("ip -n " + c + " link set veth-c up") == 0 && shell("ip -n " + s + " link set veth-s up") == 0;
-  if (!ok_) return;
-  if (!clientRate.empty()) ok_ = ok_ && shape(client_, "veth-c", clientRate);
-  if (!serverRate.empty()) ok_ = ok_ && shape(server_ns_, "veth-s", serverRate);
-  server.address = kServerAddress;
-  server_ = std::make_unique<VsftpdServer>(server_ns_, server);
+  platform::CloseSocket(fd);
 }
 
 } // namespace zelvo::test

@@ -2,6 +2,7 @@
 // FTP servers for tests: a real vsftpd serving a fresh root inside a network namespace (root only),
 // a small FTP server of our own that misbehaves on request, and two namespaces joined by veth.
 
+#include "platform/socket.h"
 #include "tests/support/netns.h"
 
 #include <atomic>
@@ -118,7 +119,7 @@ public:
   FaultyFtpServer(const FaultyFtpServer&) = delete;
   FaultyFtpServer& operator=(const FaultyFtpServer&) = delete;
 
-  bool ok() const { return listenFd_ >= 0; }
+  bool ok() const { return listenFd_ != platform::kNoSocket; }
   int port() const { return port_; }
   // Every command received so far, in order, across sessions.
   std::vector<std::string> commands() const;
@@ -134,13 +135,13 @@ public:
 
 private:
   void acceptLoop();
-  void session(int fd);
+  void session(platform::SocketHandle fd);
   void note(const std::string& command);
   bool waitReleased();
 
   Options options_;
-  int listenFd_ = -1;
-  int fillerFd_ = -1;
+  platform::SocketHandle listenFd_ = platform::kNoSocket;
+  platform::SocketHandle fillerFd_ = platform::kNoSocket;
   int port_ = 0;
   std::atomic<bool> stopping_{false};
   std::thread acceptThread_;
@@ -149,7 +150,7 @@ private:
   bool release_ = false;
   std::vector<std::string> commands_;
   std::vector<std::thread> sessions_;
-  std::vector<int> openFds_;
+  std::vector<platform::SocketHandle> openFds_;
   std::atomic<std::uint64_t> storedBytes_{0};
   std::atomic<bool> onlyAsterisks_{true};
   std::atomic<int> completedStores_{0};

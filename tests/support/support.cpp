@@ -4,7 +4,9 @@
 #include <random>
 #include <sstream>
 #include <thread>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 namespace zelvo::test {
 
@@ -19,8 +21,9 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 
 Sandbox::Sandbox() {
   std::random_device rd;
+  const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
   path_ = std::filesystem::temp_directory_path() /
-          ("zelvo-test-" + std::to_string(::getpid()) + "-" + std::to_string(rd()));
+          ("zelvo-test-" + std::to_string(now) + "-" + std::to_string(rd()));
   std::filesystem::create_directories(path_);
 }
 
@@ -35,7 +38,11 @@ void Sandbox::write(const std::string& name, const std::string& content) const {
 }
 
 bool isRoot() {
+#ifdef _WIN32
+  return false; // the tests that need root (namespaces, raw sockets) are Linux's
+#else
   return ::geteuid() == 0;
+#endif
 }
 
 std::string readTestData(const std::string& name) {

@@ -1,5 +1,6 @@
 // Sessions against the misbehaving FTP server of the tests (loopback, no root needed).
 
+#include "platform/socket.h"
 #include "tests/support/ftpserver.h"
 #include "tests/support/support.h"
 #include "tests/workers/ftprecorder.h"
@@ -7,12 +8,8 @@
 #include "workers/tcpstats.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 using zelvo::CFTPSession;
@@ -35,21 +32,13 @@ FaultyFtpServer::Options with(Fault fault, std::uint64_t size = 1 << 20) {
 // A loopback port that refuses connections: bound, never listening.
 class ClosedPort {
 public:
-  ClosedPort() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-  }
-  ~ClosedPort() { ::close(fd_); }
+  ClosedPort() : socket_(zelvo::platform::BindLoopbackTcp4(port_)) {}
+  ~ClosedPort() { zelvo::platform::CloseSocket(socket_); }
   int port() const { return port_; }
 
 private:
-  int fd_ = -1, port_ = 0;
+  int port_ = 0;
+  zelvo::platform::SocketHandle socket_;
 };
 
 bool contains(const std::vector<std::string>& lines, const std::string& line) {
