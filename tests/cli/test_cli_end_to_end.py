@@ -165,15 +165,19 @@ class EndToEnd(unittest.TestCase):
             self.assertEqual(events[end]["rejected_samples"], rejected)
             self.assertAlmostEqual(result["counters"][phase]["nic_over_ftp"],
                                    result[phase + "_nic_kbps"] / result[phase + "_kbps"], places=3)
-            # The kernel's figures of the phase's own data connections.
+            # The kernel's figures of the phase's own data connections; Wine answers no SIO_TCP_INFO,
+            # so under Wine they stay null.
             tcp = result["tcp"][phase]
-            self.assertEqual(tcp["connections"], result[phase + "_sessions"], phase)
-            self.assertGreater(tcp["rtt_ms"], 0, phase)
-            if phase == "upload":  # the sending side's figure
-                self.assertGreater(tcp["delivery_rate_kbps"], 0)
+            if WINE:
+                self.assertEqual((tcp["connections"], tcp["rtt_ms"]), (0, None), phase)
             else:
-                self.assertIsNone(tcp["delivery_rate_kbps"])
-            self.assertGreaterEqual(tcp["retransmits"], 0, phase)
+                self.assertEqual(tcp["connections"], result[phase + "_sessions"], phase)
+                self.assertGreater(tcp["rtt_ms"], 0, phase)
+                if phase == "upload":  # the sending side's figure
+                    self.assertGreater(tcp["delivery_rate_kbps"], 0)
+                else:
+                    self.assertIsNone(tcp["delivery_rate_kbps"])
+                self.assertGreaterEqual(tcp["retransmits"], 0, phase)
             echoes = [e for e in inside if e["event"] == "latency"]
             self.assertGreater(len(echoes), 10, phase)
             self.assertEqual(result["latency"][phase]["loss"], 0)
