@@ -1,7 +1,7 @@
 #include "platform/kernel.h"
 
-#include <vector>
 #include <cstdio>
+#include <vector>
 #include <windows.h>
 
 // The stand-ins carry the plain names that windows.h maps onto its A/W variants.
