@@ -24,18 +24,11 @@ void PdhQuery::removeCounter() {
 
 bool PdhQuery::collect() {
   if (!counter_) return false;
-  auto text = reader_();
-  auto ticks = text ? ParseProcStat(*text) : std::nullopt;
-  if (!ticks) return false;
-  previous_ = latest_;
-  latest_ = ticks;
-  return true;
+  return collectFromReader();
 }
 
 bool PdhQuery::formattedDouble(double& value) const {
-  std::optional<double> busy = BusyPercent(previous_, latest_);
-  if (busy) value = *busy;
-  return busy.has_value();
+  return readerValue(value);
 }
 
 } // namespace zelvo::platform

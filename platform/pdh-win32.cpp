@@ -50,12 +50,7 @@ bool PdhQuery::collect() {
     ++native->collections;
     return true;
   }
-  auto text = reader_();
-  auto ticks = text ? ParseProcStat(*text) : std::nullopt;
-  if (!ticks) return false;
-  previous_ = latest_;
-  latest_ = ticks;
-  return true;
+  return collectFromReader();
 }
 
 bool PdhQuery::formattedDouble(double& value) const {
@@ -71,9 +66,7 @@ bool PdhQuery::formattedDouble(double& value) const {
     value = formatted.doubleValue > 100.0 ? 100.0 : formatted.doubleValue;
     return true;
   }
-  std::optional<double> busy = BusyPercent(previous_, latest_);
-  if (busy) value = *busy;
-  return busy.has_value();
+  return readerValue(value);
 }
 
 } // namespace zelvo::platform

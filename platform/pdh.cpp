@@ -37,4 +37,19 @@ std::optional<double> BusyPercent(const std::optional<CpuTicks>& previous,
   return std::min(100.0 * busy / total, 100.0);
 }
 
+bool PdhQuery::collectFromReader() {
+  auto text = reader_();
+  auto ticks = text ? ParseProcStat(*text) : std::nullopt;
+  if (!ticks) return false;
+  previous_ = latest_;
+  latest_ = ticks;
+  return true;
+}
+
+bool PdhQuery::readerValue(double& value) const {
+  std::optional<double> busy = BusyPercent(previous_, latest_);
+  if (busy) value = *busy;
+  return busy.has_value();
+}
+
 } // namespace zelvo::platform

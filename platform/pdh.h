@@ -37,6 +37,11 @@ public:
   bool formattedDouble(double& value) const;
 
 private:
+  // The reader's path, shared by every platform: a /proc/stat-style reading, and the share between
+  // the last two.
+  bool collectFromReader();
+  bool readerValue(double& value) const;
+
   StatReader reader_;
   bool counter_ = false;
   std::optional<CpuTicks> previous_, latest_;
