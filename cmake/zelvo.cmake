@@ -30,11 +30,15 @@ endfunction()
 
 # zelvo_test_folder(NAME LIBS...): one GoogleTest program for a tests/ sub-folder, every case in CTest.
 # A Windows build leaves out the files the folder lists in ZELVO_NOT_ON_WINDOWS and the cases it lists
-# in ZELVO_CASES_NOT_ON_WINDOWS (Suite.Case).
+# in ZELVO_CASES_NOT_ON_WINDOWS (Suite.Case); other builds leave out those in ZELVO_ONLY_ON_WINDOWS.
 function(zelvo_test_folder name)
   file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
   if(WIN32)
     foreach(file ${ZELVO_NOT_ON_WINDOWS})
+      list(REMOVE_ITEM sources "${CMAKE_CURRENT_SOURCE_DIR}/${file}")
+    endforeach()
+  else()
+    foreach(file ${ZELVO_ONLY_ON_WINDOWS})
       list(REMOVE_ITEM sources "${CMAKE_CURRENT_SOURCE_DIR}/${file}")
     endforeach()
   endif()
@@ -55,11 +59,16 @@ function(zelvo_test_folder name)
     PROPERTIES TIMEOUT 300)
 endfunction()
 
-# zelvo_version_resource(TARGET DESCRIPTION): a Windows executable's version resource, from the project's
-# version; nothing elsewhere.
+# zelvo_version_resource(TARGET DESCRIPTION [ICON FILE.ico]): a Windows executable's version resource, from
+# the project's version, and its icon when one is named; nothing elsewhere.
 function(zelvo_version_resource target description)
   if(NOT WIN32)
     return()
+  endif()
+  cmake_parse_arguments(PARSE_ARGV 2 arg "" "ICON" "")
+  set(ZELVO_RC_ICON "")
+  if(arg_ICON)
+    set(ZELVO_RC_ICON "MAINICON ICON \"${arg_ICON}\"")
   endif()
   set(ZELVO_RC_NAME ${target})
   set(ZELVO_RC_FILE ${target}.exe)

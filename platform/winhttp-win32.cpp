@@ -203,13 +203,40 @@ private:
     Var headers;
     if (call(L"GetAllResponseHeaders", {}, &headers.v) && headers.v.vt == VT_BSTR)
       parseHeaders(headers.v.bstrVal);
-    Var text;
-    if (!call(L"ResponseText", {}, &text.v, DISPATCH_PROPERTYGET) || text.v.vt != VT_BSTR) return false;
-    UINT units = ::SysStringLen(text.v.bstrVal);
-    if (units * sizeof(wchar_t) > kMaxResponseBytes) return false;
+    // The body's bytes, decoded here by the charset the header names: the object's own text decodes
+    // only the charsets it knows (Wine's only UTF-8) and reads the rest in the system's code page.
+    Var answer;
+    if (!call(L"ResponseBody", {}, &answer.v, DISPATCH_PROPERTYGET)) return false;
+    std::string bytes;
+    if (answer.v.vt == (VT_ARRAY | VT_UI1) && answer.v.parray) {
+      LONG low = 0, high = -1;
+      ::SafeArrayGetLBound(answer.v.parray, 1, &low);
+      ::SafeArrayGetUBound(answer.v.parray, 1, &high);
+      const std::size_t size = high >= low ? static_cast<std::size_t>(high - low + 1) : 0;
+      if (size > kMaxResponseBytes) return false;
+      void* data = nullptr;
+      if (size > 0) {
+        if (FAILED(::SafeArrayAccessData(answer.v.parray, &data))) return false;
+        bytes.assign(static_cast<const char*>(data), size);
+        ::SafeArrayUnaccessData(answer.v.parray);
+      }
+    } else if (answer.v.vt != VT_EMPTY) {
+      return false;
+    }
     status_ = status.v.lVal;
-    text_ = narrow(text.v.bstrVal, static_cast<int>(units), CP_UTF8);
+    text_ = decodeBody(bytes, CharsetCodePage(GetResponseHeader("Content-Type").value_or("")));
     return true;
+  }
+
+  // Bytes of a code page as UTF-8; a byte sequence the page cannot decode becomes U+FFFD.
+  static std::string decodeBody(const std::string& bytes, UINT page) {
+    if (bytes.empty()) return {};
+    if (page == kCp950) return AnsiToUtf8(bytes);
+    const int size = static_cast<int>(bytes.size());
+    int units = ::MultiByteToWideChar(page, 0, bytes.data(), size, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(units > 0 ? units : 0), L'\0');
+    if (units > 0) ::MultiByteToWideChar(page, 0, bytes.data(), size, wide.data(), units);
+    return narrow(wide.data(), static_cast<int>(wide.size()), CP_UTF8);
   }
 
   // Waits in short steps so the cancel check is asked about every 25 ms. The object's own limits end
@@ -269,6 +296,28 @@ private:
   HeaderList responseHeaders_;
 };
 } // namespace
+
+unsigned CharsetCodePage(const std::string& contentType) {
+  // The charset parameter, case and quotes aside.
+  std::string lower;
+  for (char c : contentType)
+    lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  std::size_t at = lower.find("charset=");
+  while (at != std::string::npos && at > 0 && lower[at - 1] != ';' && lower[at - 1] != ' ' &&
+         lower[at - 1] != '\t')
+    at = lower.find("charset=", at + 1);
+  if (at == std::string::npos) return kCp950;
+  std::string name = lower.substr(at + 8);
+  name = name.substr(0, name.find_first_of("; \t"));
+  if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
+  if (name == "utf-8" || name == "utf8") return CP_UTF8;
+  if (name == "iso-8859-1" || name == "latin1" || name == "us-ascii") return 28591;
+  if (name == "windows-1252" || name == "cp1252") return 1252;
+  if (name == "gb2312" || name == "gbk") return 936;
+  if (name == "shift_jis") return 932;
+  // Big5 and its variants, and any charset the program does not know: the program's own code page.
+  return kCp950;
+}
 
 std::unique_ptr<WinHttpRequest> CreateWinHttpRequest() {
   return std::make_unique<ComRequest>();

@@ -58,6 +58,11 @@ public:
 // A new request object over libcurl; null only when libcurl cannot make a handle.
 std::unique_ptr<WinHttpRequest> CreateWinHttpRequest();
 
+#ifdef _WIN32
+// The Windows code page of a Content-Type's charset; CP950 when none is named or it is not known.
+unsigned CharsetCodePage(const std::string& contentType);
+#endif
+
 // The platform's wide-to-code-page conversion: UTF-8 to CP950, each character CP950 cannot hold
 // (or each malformed sequence) becoming "?".
 std::string Utf8ToAnsi(const std::string& utf8);
