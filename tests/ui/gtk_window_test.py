@@ -3,6 +3,11 @@
 
     gtk_window_test.py SCENARIO PROGRAM
 
+With ZELVO_WINE naming a Wine loader, PROGRAM is the Windows window, run under it in the remote test bed
+(the service behind the client's network card) in a private copy of the prefix WINEPREFIX names. Wine
+has no HTML engine, so there the web panels are checked through the window's trace of what it asked of
+them (ZELVO_WINDOW_TRACE) and the place the panel's host window takes, not through the pages' colours.
+
 Scenarios:
   attended      terms, setup guide, about, announcement, testing and result pages, each screenshot read
                 for the web panels' colours; a second copy hands over; T after a click into the
@@ -28,6 +33,7 @@ import urllib.request
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SKIP = 77
 TITLE = "Kestrova"
+WINE = os.environ.get("ZELVO_WINE", "")
 # The test bed's panel pages (service/zelvo_service.py) fill their panels with these colours.
 AD1 = (0x1F, 0x9D, 0x55)
 AD2 = (0xC2, 0x18, 0x5B)
@@ -42,13 +48,16 @@ MEMO_POINT = (17 + 200, 56 + 250)
 
 
 def fail(message):
+    if WINE:
+        print("the window's trace:", *trace_lines(), sep="\n  ")
     print("FAIL:", message, flush=True)
     sys.exit(1)
 
 
 def service(path, body=None):
     data = json.dumps(body).encode() if body is not None else None
-    with urllib.request.urlopen("http://127.0.0.1/zelvo/" + path, data=data, timeout=5) as r:
+    address = os.environ.get("ZELVO_TESTBED_SERVICE", "127.0.0.1")
+    with urllib.request.urlopen("http://%s/zelvo/%s" % (address, path), data=data, timeout=5) as r:
         return r.read().decode("utf-8")
 
 
@@ -72,7 +81,31 @@ def xdotool(*args, check=False):
 
 
 def visible_windows():
-    return xdotool("search", "--onlyvisible", "--class", "zelvo-speedtest").split()
+    return xdotool("search", "--onlyvisible", "--classname", "zelvo-speedtest").split()
+
+
+def command(program):
+    return [WINE, program] if WINE else [program]
+
+
+def trace_lines():
+    try:
+        with open(os.environ["ZELVO_WINDOW_TRACE"], encoding="utf-8") as f:
+            return f.read().splitlines()
+    except (KeyError, OSError):
+        return []
+
+
+def panel_shown(w, name, point, colour, panel, page, seconds=15):
+    """The panel shows its page: its colour where a browser engine renders (the GTK window); under Wine,
+    the control was made, was sent to the model's address, and (a white host window) holds its place."""
+    if not WINE:
+        return w.wait_for_colour(name, point, colour, seconds)
+    address = "navigate %s http://%s/zelvo/%s" % (panel, os.environ["ZELVO_TESTBED_SERVICE"], page)
+    wait_until(lambda: address in trace_lines(), seconds, address, w)
+    if "panel %s created" % panel not in trace_lines():
+        fail("the %s control was not created: %s" % (panel, trace_lines()))
+    return w.shot(name)
 
 
 class Window:
@@ -81,7 +114,7 @@ class Window:
     def __init__(self, program, shots, cwd):
         self.shots = shots
         self.log = open(os.path.join(shots, "program.log"), "a")
-        self.proc = subprocess.Popen([program], stdout=self.log, stderr=subprocess.STDOUT, cwd=cwd)
+        self.proc = subprocess.Popen(command(program), stdout=self.log, stderr=subprocess.STDOUT, cwd=cwd)
         self.id = None
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline and not self.id:
@@ -197,7 +230,9 @@ def attended(program, shots, cwd):
         fail("a web panel shows on the terms page")
 
     w.key("t")
-    w.wait_for_colour("2-setup-guide", INFO_POINT, INFO)
+    guide = panel_shown(w, "2-setup-guide", INFO_POINT, INFO, "Info_WebBrowser", "info.html")
+    if WINE and not near(w.pixel(guide, INFO_POINT), (255, 255, 255)):
+        fail("the setup guide shows no information panel")
     w.key("p")
     w.click((400 + 50, 350 + 6))  # the about link (100 x 12)
     about = w.shot("3-about")
@@ -209,16 +244,16 @@ def attended(program, shots, cwd):
     if not near(w.pixel(announcement, MEMO_POINT), (255, 255, 255)):
         fail("the announcement page shows no memo")
     w.key("n")
-    w.wait_for_colour("5-testing", AD1_POINT, AD1)
+    panel_shown(w, "5-testing", AD1_POINT, AD1, "Ad_WebBrowser", "ad1.html")
 
     wait_until(lambda: len(reports()) == 1, 120, "the report", w)
-    result = w.wait_for_colour("6-result", AD2_POINT, AD2)
-    if near(w.pixel(result, AD1_POINT), AD1):
+    result = panel_shown(w, "6-result", AD2_POINT, AD2, "Ad_WebBrowser", "ad2.html")
+    if not WINE and near(w.pixel(result, AD1_POINT), AD1):
         fail("the testing page's advertisement is left on the result page")
 
     # A second copy hands over to this one and leaves at once, without a window of its own.
     try:
-        second = subprocess.run([program], capture_output=True, timeout=15, cwd=cwd)
+        second = subprocess.run(command(program), capture_output=True, timeout=15, cwd=cwd)
     except subprocess.TimeoutExpired:
         fail("a second copy did not leave")
     if second.returncode != 0 or len(xdotool("search", "--onlyvisible", "--name", TITLE).split()) != 1:
@@ -229,7 +264,7 @@ def attended(program, shots, cwd):
     w.click(AD2_POINT)
     w.key("t")
     wait_until(lambda: len(reports()) == 2, 120, "the repeated run's report", w)
-    w.wait_for_colour("7-result-again", AD2_POINT, AD2)
+    w.wait_for_colour("7-result-again", AD2_POINT, AD2) if not WINE else w.shot("7-result-again")
     gone, ended = w.quit_and_time("q")
     if ended > exit_limit(program):
         fail("Q: window gone after %.2f s, process after %.2f s" % (gone, ended))
@@ -242,7 +277,7 @@ def unattended(program, shots, cwd):
     w = Window(program, shots, cwd)
     # No key is pressed: the terms would hold the run for ever.
     wait_until(lambda: len(reports()) == 1, 120, "the unattended report", w)
-    w.wait_for_colour("unattended-result", AD2_POINT, AD2, seconds=10)
+    panel_shown(w, "unattended-result", AD2_POINT, AD2, "Ad_WebBrowser", "ad2.html", seconds=10)
     shown = time.monotonic()
     try:
         status = w.proc.wait(timeout=30)
@@ -305,9 +340,9 @@ def quit_at_gate(program, shots, cwd):
 
 def no_adapter(program, shots, cwd):
     # The test bed's only network card goes down: the code-8 box comes before any page is drawn.
-    subprocess.run(["ip", "link", "set", "nic0", "down"], check=True)
+    subprocess.run(["ip", "link", "set", "veth-c" if WINE else "nic0", "down"], check=True)
     log = open(os.path.join(shots, "program.log"), "a")
-    proc = subprocess.Popen([program], stdout=log, stderr=subprocess.STDOUT, cwd=cwd)
+    proc = subprocess.Popen(command(program), stdout=log, stderr=subprocess.STDOUT, cwd=cwd)
     wait_until(lambda: len(visible_windows()) == 1 or proc.poll() is not None, 30, "the code-8 box")
     if proc.poll() is not None:
         fail("the program ended without its box (status %d)" % proc.returncode)
@@ -340,6 +375,20 @@ def inside(scenario, program, shots):
     shutil.rmtree(cwd, ignore_errors=True)
 
 
+def wine_environment(work):
+    """A private prefix, hard-linked from the template (Wine replaces the files it changes, so the
+    template stays as it was): Wine's services start inside the test bed's namespace only when no other
+    run's wineserver serves them. And the window's trace of its web panels."""
+    prefix = os.path.join(work, "wine")
+    subprocess.run(["cp", "-al", os.environ["WINEPREFIX"], prefix], check=True)
+    for name in ("system.reg", "user.reg", "userdef.reg"):
+        path = os.path.join(prefix, name)
+        if os.path.exists(path):
+            os.unlink(path)
+            shutil.copy2(os.path.join(os.environ["WINEPREFIX"], name), path)
+    return {"WINEPREFIX": prefix, "WINEDEBUG": "-all", "ZELVO_WINDOW_TRACE": os.path.join(work, "trace.txt")}
+
+
 def outside(scenario, program):
     if os.geteuid() != 0:
         print("SKIP: needs root for the test bed")
@@ -357,7 +406,7 @@ def outside(scenario, program):
     os.makedirs(runtime, mode=0o700)
     config = os.path.join(work, "service.json")
     with open(config, "w") as f:
-        json.dump({"dl_duration": 3, "ul_duration": 3}, f)
+        json.dump(dict({"dl_duration": 3, "ul_duration": 3}, **({"ftp_host": "192.0.2.2"} if WINE else {})), f)
     # Xvfb picks a free display itself and tells which through the pipe.
     read_end, write_end = os.pipe()
     xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "640x480x24", "-nolisten",
@@ -371,11 +420,14 @@ def outside(scenario, program):
         env = dict(os.environ, DISPLAY=":" + display, ZELVO_SERVICE_CONFIG=config, LANG="C.UTF-8",
                    LC_ALL="C.UTF-8", GDK_BACKEND="x11", NO_AT_BRIDGE="1", HOME=home, XDG_RUNTIME_DIR=runtime)
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        if WINE:
+            env.update(wine_environment(work))
         # Toolkit and WebKit internals that a sanitizer build of the program reports.
         supp = os.path.join(TOP, "tests", "sanitizers")
         for name, path in (("TSAN_OPTIONS", "tsan.supp"), ("UBSAN_OPTIONS", "ubsan.supp")):
             env[name] = (env.get(name, "") + ":suppressions=" + os.path.join(supp, path)).lstrip(":")
-        result = subprocess.run([os.path.join(TOP, "scripts", "testbed"), "--rate", "100mbit", "--", sys.executable,
+        result = subprocess.run([os.path.join(TOP, "scripts", "testbed")] + (["--remote"] if WINE else []) +
+                                ["--rate", "100mbit", "--", sys.executable,
                                  os.path.abspath(sys.modules["__main__"].__file__), "--inside", scenario, program, shots], env=env,
                                 timeout=280)
     finally:
