@@ -339,6 +339,7 @@ void Win32FormView::start(const std::string& appVersion, const std::string& sett
 }
 
 void Win32FormView::bringForward() {
+  trace("bring-forward");
   if (closing_ || !::IsWindowVisible(window_)) return;
   if (::IsIconic(window_)) ::ShowWindow(window_, SW_RESTORE);
   ::SetWindowPos(window_, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);

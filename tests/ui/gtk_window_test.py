@@ -200,6 +200,33 @@ def exit_limit(program):
     return 4.0 if sanitized(program) else 1.0
 
 
+def region(path, window, rect):
+    """The pixels of a client rectangle (left, top, width, height) of a screenshot, as RGB triples."""
+    left, top, width, height = rect
+    raw = subprocess.run(["convert", path, "-crop", "%dx%d+%d+%d" % (width, height, window.x + left, window.y + top),
+                          "-depth", "8", "rgb:-"], capture_output=True, timeout=30, check=True).stdout
+    return [tuple(raw[i:i + 3]) for i in range(0, len(raw) - 2, 3)]
+
+
+def check_result_page(w, path):
+    """Both speeds are drawn in digit pictures: white figures where the connecting page has none."""
+    for row, top in (("download", 88), ("upload", 192)):
+        white = sum(1 for p in region(path, w, (24, top, 226, 55)) if min(p) > 230)
+        if white < 300:
+            fail("the result page shows no %s digits (%d white pixels)" % (row, white))
+
+
+def check_report(report):
+    """The service decoded the report and its authentication holds; the window's profile is in it."""
+    if not report.get("accepted") or not report.get("auth_ok"):
+        fail("the service did not accept the report: %s" % report.get("reason"))
+    fields = report["fields"]
+    # The system's name comes from its management queries (their security set-up must not be refused).
+    for name in ("User_os", "User_nic", "User_localip"):
+        if fields.get(name, "null") in ("", "null"):
+            fail("the report's %s is empty: %s" % (name, fields))
+
+
 def near(a, b, tolerance=24):
     return all(abs(x - y) <= tolerance for x, y in zip(a, b))
 
@@ -247,9 +274,11 @@ def attended(program, shots, cwd):
     panel_shown(w, "5-testing", AD1_POINT, AD1, "Ad_WebBrowser", "ad1.html")
 
     wait_until(lambda: len(reports()) == 1, 120, "the report", w)
+    check_report(reports()[0])
     result = panel_shown(w, "6-result", AD2_POINT, AD2, "Ad_WebBrowser", "ad2.html")
     if not WINE and near(w.pixel(result, AD1_POINT), AD1):
         fail("the testing page's advertisement is left on the result page")
+    check_result_page(w, result)
 
     # A second copy hands over to this one and leaves at once, without a window of its own.
     try:
@@ -259,6 +288,8 @@ def attended(program, shots, cwd):
     if second.returncode != 0 or len(xdotool("search", "--onlyvisible", "--name", TITLE).split()) != 1:
         fail("a second copy did not hand over (status %d)" % second.returncode)
     w.alive("when a second copy started")
+    if WINE and "bring-forward" not in trace_lines():
+        fail("the second copy did not ask the first to come forward")
 
     # The panels never keep the keyboard: after a click into the advertisement, T tests again.
     w.click(AD2_POINT)
@@ -277,8 +308,13 @@ def unattended(program, shots, cwd):
     w = Window(program, shots, cwd)
     # No key is pressed: the terms would hold the run for ever.
     wait_until(lambda: len(reports()) == 1, 120, "the unattended report", w)
-    panel_shown(w, "unattended-result", AD2_POINT, AD2, "Ad_WebBrowser", "ad2.html", seconds=10)
+    result = panel_shown(w, "unattended-result", AD2_POINT, AD2, "Ad_WebBrowser", "ad2.html", seconds=10)
     shown = time.monotonic()
+    check_report(reports()[0])
+    check_result_page(w, result)
+    # The figures the window shows are those it reported (for the comparison of the two windows' rates).
+    fields = reports()[0]["fields"]
+    print("rates: download %s upload %s kbit/s" % (fields["DL_FTP_speed"], fields["UL_FTP_speed"]))
     try:
         status = w.proc.wait(timeout=30)
     except subprocess.TimeoutExpired:
@@ -386,7 +422,13 @@ def wine_environment(work):
         if os.path.exists(path):
             os.unlink(path)
             shutil.copy2(os.path.join(os.environ["WINEPREFIX"], name), path)
-    return {"WINEPREFIX": prefix, "WINEDEBUG": "-all", "ZELVO_WINDOW_TRACE": os.path.join(work, "trace.txt")}
+    env = {"WINEPREFIX": prefix, "WINEDEBUG": "-all", "ZELVO_WINDOW_TRACE": os.path.join(work, "trace.txt")}
+    # The subscribers' systems run in Traditional Chinese: there the system's own texts (the boxes') come
+    # in a font that has the characters (scripts/setup --windows makes the locale).
+    locales = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.split()
+    if "zh_TW.utf8" in locales:
+        env.update(LANG="zh_TW.UTF-8", LC_ALL="zh_TW.UTF-8")
+    return env
 
 
 def outside(scenario, program):
