@@ -624,7 +624,7 @@ void Win32FormView::syncWidgets() {
     }
     ::ShowWindow(label, c.visible ? SW_SHOWNA : SW_HIDE);
     // What lies beneath may have changed: the label draws it again.
-    if (c.visible) ::InvalidateRect(label, nullptr, TRUE);
+    if (c.visible) ::InvalidateRect(label, nullptr, FALSE);
   }
   if (memo_) {
     const Component& memo = form_.get("MemoAnouncement");
