@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
   // Report numbers are written with a decimal point, whatever the desktop's locale says.
   std::setlocale(LC_NUMERIC, "C");
 
-  // One copy per user session.
+  // One copy per user.
   platform::InstanceLock instance(kWindowTitle);
   if (!instance.first()) {
     instance.askFirstCopy();

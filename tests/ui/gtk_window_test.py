@@ -5,8 +5,9 @@
 
 Scenarios:
   attended      terms, setup guide, about, announcement, testing and result pages, each screenshot read
-                for the web panels' colours; a second copy hands over; T after a click into the
-                advertisement tests again; Q ends the program at once with 0
+                for the web panels' colours; a second copy hands over, another user's copy shows its
+                own window; T after a click into the advertisement tests again; Q ends the program
+                at once with 0
   unattended    a settings file (CR LF) switches terms off; the program ends 2 to 3 s after the result
   retry         the service document fails: the code-6 box waits even unattended; Retry gets a version
                 verdict whose page shows its pictures
@@ -39,6 +40,8 @@ AD1_POINT = (208 + 280, 8 + 235)
 AD2_POINT = (400 + 100, 56 + 285)
 INFO_POINT = (17 + 470, 56 + 295)
 MEMO_POINT = (17 + 200, 56 + 250)
+# A user of the machine other than the one running the tests.
+NOBODY = 65534
 
 
 def fail(message):
@@ -187,6 +190,22 @@ def wait_for_terms(window):
     time.sleep(2.0)
 
 
+def other_user(cwd):
+    """The command and environment that run the program as another user on the same display (a local
+    client of another user is let in: the display keeps no access list), with a home and a runtime
+    folder of its own in the folder returned, which the caller removes. The working folder is opened
+    to that user, so that the check for files left behind covers it too."""
+    folder = tempfile.mkdtemp(prefix="zelvo-other-")
+    os.chmod(folder, 0o755)
+    os.chmod(cwd, 0o777)
+    env = dict(os.environ)
+    for name, variable in (("home", "HOME"), ("runtime", "XDG_RUNTIME_DIR")):
+        env[variable] = os.path.join(folder, name)
+        os.mkdir(env[variable], 0o700)
+        os.chown(env[variable], NOBODY, NOBODY)
+    return ("setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups"), env, folder
+
+
 def attended(program, shots, cwd):
     w = Window(program, shots, cwd)
     wait_for_terms(w)
@@ -224,6 +243,23 @@ def attended(program, shots, cwd):
     if second.returncode != 0 or len(xdotool("search", "--onlyvisible", "--name", TITLE).split()) != 1:
         fail("a second copy did not hand over (status %d)" % second.returncode)
     w.alive("when a second copy started")
+
+    # Another user's copy is a first copy of its own: its own window beside this one.
+    command, env, other_folder = other_user(cwd)
+    other = subprocess.Popen([*command, program], stdout=w.log, stderr=subprocess.STDOUT, cwd=cwd, env=env)
+    try:
+        wait_until(lambda: len(xdotool("search", "--onlyvisible", "--name", TITLE).split()) == 2
+                   or other.poll() is not None, 30, "another user's window")
+        if other.poll() is not None:
+            fail("another user's copy ended with %d instead of showing its window" % other.returncode)
+        w.shot("6-result-and-other-user")
+    finally:
+        other.terminate()
+        other.wait(timeout=10)
+        shutil.rmtree(other_folder, ignore_errors=True)
+    wait_until(lambda: len(xdotool("search", "--onlyvisible", "--name", TITLE).split()) == 1, 10,
+               "the other user's window to go", w)
+    w.alive("when another user's copy came and went")
 
     # The panels never keep the keyboard: after a click into the advertisement, T tests again.
     w.click(AD2_POINT)
