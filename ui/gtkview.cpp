@@ -112,6 +112,17 @@ GtkFormView::GtkFormView(FormModel& form) : form_(form) {
   gtk_overlay_set_overlay_pass_through(GTK_OVERLAY(overlay), fixed_, TRUE);
   gtk_container_add(GTK_CONTAINER(window_), overlay);
 
+  // The texts stand on the window's own white and light pictures, so a dark desktop theme's light
+  // text colour must not reach them.
+  GtkCssProvider* blackOnWhite = gtk_css_provider_new();
+  gtk_css_provider_load_from_data(blackOnWhite,
+                                  "label { color: black; }"
+                                  " textview, textview text { color: black; background-color: white; }",
+                                  -1, nullptr);
+  auto fixColours = [blackOnWhite](GtkWidget* widget) {
+    gtk_style_context_add_provider(gtk_widget_get_style_context(widget), GTK_STYLE_PROVIDER(blackOnWhite),
+                                   GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+  };
   for (const Component& c : form_.components()) {
     if (c.kind == ComponentKind::Label) {
       GtkWidget* label = gtk_label_new("");
@@ -123,6 +134,7 @@ GtkFormView::GtkFormView(FormModel& form) : form_(form) {
       if (c.bold) pango_attr_list_insert(attrs, pango_attr_weight_new(PANGO_WEIGHT_BOLD));
       gtk_label_set_attributes(GTK_LABEL(label), attrs);
       pango_attr_list_unref(attrs);
+      fixColours(label);
       gtk_fixed_put(GTK_FIXED(fixed_), label, c.left, c.top);
       gtk_widget_set_no_show_all(label, TRUE);
       labels_[c.name] = label;
@@ -138,6 +150,7 @@ GtkFormView::GtkFormView(FormModel& form) : form_(form) {
       gtk_text_view_set_wrap_mode(GTK_TEXT_VIEW(memoView_), GTK_WRAP_WORD_CHAR);
       gtk_text_view_set_left_margin(GTK_TEXT_VIEW(memoView_), 4);
       gtk_text_view_set_right_margin(GTK_TEXT_VIEW(memoView_), 4);
+      fixColours(memoView_);
       GtkTextBuffer* buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(memoView_));
       gtk_text_buffer_create_tag(buffer, "memo", "family", c.fontName.c_str(), "size-points",
                                  c.fontPx * 72.0 / 96.0, nullptr);
@@ -151,6 +164,7 @@ GtkFormView::GtkFormView(FormModel& form) : form_(form) {
       (c.name == "Ad_WebBrowser" ? adPanel_ : infoPanel_) = panel;
     }
   }
+  g_object_unref(blackOnWhite);
   g_signal_connect(adPanel_, "load-changed", G_CALLBACK(onAdLoadChanged), this);
 
   g_signal_connect(area_, "draw", G_CALLBACK(onDraw), this);

@@ -4,10 +4,10 @@
     gtk_window_test.py SCENARIO PROGRAM
 
 Scenarios:
-  attended      terms, setup guide, about, announcement, testing and result pages, each screenshot read
-                for the web panels' colours; a second copy hands over, another user's copy shows its
-                own window; T after a click into the advertisement tests again; Q ends the program
-                at once with 0
+  attended      under a dark desktop theme: terms, setup guide, about, announcement, testing and result
+                pages, each screenshot read for the web panels' colours and the texts' black; a
+                second copy hands over, another user's copy shows its own window; T after a click
+                into the advertisement tests again; Q ends the program at once with 0
   unattended    a settings file (CR LF) switches terms off; the program ends 2 to 3 s after the result
   retry         the service document fails: the code-6 box waits even unattended; Retry gets a version
                 verdict whose page shows its pictures
@@ -40,6 +40,9 @@ AD1_POINT = (208 + 280, 8 + 235)
 AD2_POINT = (400 + 100, 56 + 285)
 INFO_POINT = (17 + 470, 56 + 295)
 MEMO_POINT = (17 + 200, 56 + 250)
+# The memo's first lines and the result page's serial label (x, y, width, height).
+MEMO_TEXT = (17 + 4, 56 + 4, 460, 60)
+SERIAL_LABEL = (150, 323, 360, 17)
 # A user of the machine other than the one running the tests.
 NOBODY = 65534
 
@@ -81,10 +84,10 @@ def visible_windows():
 class Window:
     """The program's window and its screenshots."""
 
-    def __init__(self, program, shots, cwd):
+    def __init__(self, program, shots, cwd, env=None):
         self.shots = shots
         self.log = open(os.path.join(shots, "program.log"), "a")
-        self.proc = subprocess.Popen([program], stdout=self.log, stderr=subprocess.STDOUT, cwd=cwd)
+        self.proc = subprocess.Popen([program], stdout=self.log, stderr=subprocess.STDOUT, cwd=cwd, env=env)
         self.id = None
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline and not self.id:
@@ -124,6 +127,14 @@ class Window:
         # "0,0: (31,157,85)  #1F9D55  srgb(31,157,85)" after a comment line
         hex_colour = out.strip().splitlines()[-1].split("#")[1][:6]
         return tuple(int(hex_colour[i:i + 2], 16) for i in (0, 2, 4))
+
+    def dark_pixels(self, path, rect):
+        """How many pixels of the client rectangle (x, y, width, height) are near black."""
+        x, y, width, height = rect
+        out = subprocess.run(["convert", path, "-crop", "%dx%d+%d+%d" % (width, height, self.x + x, self.y + y),
+                              "-depth", "8", "txt:"], capture_output=True, text=True, timeout=30).stdout
+        colours = [line.split("#")[1][:6] for line in out.splitlines() if "#" in line and not line.startswith("#")]
+        return sum(1 for c in colours if max(int(c[i:i + 2], 16) for i in (0, 2, 4)) <= 64)
 
     def wait_for_colour(self, name, point, colour, seconds=15):
         """Screenshots until the colour shows at the point; the last one is kept under name."""
@@ -207,11 +218,14 @@ def other_user(cwd):
 
 
 def attended(program, shots, cwd):
-    w = Window(program, shots, cwd)
+    # The window's texts keep their black on white under a dark desktop theme.
+    w = Window(program, shots, cwd, env=dict(os.environ, GTK_THEME="Adwaita:dark"))
     wait_for_terms(w)
     terms = w.shot("1-terms")
     if not near(w.pixel(terms, MEMO_POINT), (255, 255, 255)):
-        fail("the terms page shows no memo")
+        fail("the terms page shows no memo on white")
+    if w.dark_pixels(terms, MEMO_TEXT) < 50:
+        fail("the memo's text is not black")
     if near(w.pixel(terms, AD1_POINT), AD1) or near(w.pixel(terms, INFO_POINT), INFO):
         fail("a web panel shows on the terms page")
 
@@ -234,6 +248,8 @@ def attended(program, shots, cwd):
     result = w.wait_for_colour("6-result", AD2_POINT, AD2)
     if near(w.pixel(result, AD1_POINT), AD1):
         fail("the testing page's advertisement is left on the result page")
+    if w.dark_pixels(result, SERIAL_LABEL) < 20:
+        fail("the result's serial is not black")
 
     # A second copy hands over to this one and leaves at once, without a window of its own.
     try:
