@@ -679,9 +679,10 @@ gboolean GtkFormView::onPress(GtkWidget*, GdkEventButton* event, gpointer data) 
   const auto [x, y] = self->clientPoint(event->x_root, event->y_root);
   const Component* c = self->form_.componentAt(x, y);
   if (!c) return TRUE;
+  // The page buttons act on a press of any button; the about link is clicked, with the left one.
   if (auto button = buttonOf(c->name))
     self->perform(self->form_.onMouseDown(*button));
-  else if (c->name == "ImgCopyright")
+  else if (c->name == "ImgCopyright" && event->button == GDK_BUTTON_PRIMARY)
     self->perform(self->form_.onCopyrightClick());
   return TRUE;
 }

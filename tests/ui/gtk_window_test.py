@@ -6,8 +6,9 @@
 Scenarios:
   attended      under a dark desktop theme: terms, setup guide, about, announcement, testing and result
                 pages, each screenshot read for the web panels' colours and the texts' black; a
-                second copy hands over, another user's copy shows its own window; T after a click
-                into the advertisement tests again; Q ends the program at once with 0
+                right click on the about link does nothing; a second copy hands over, another user's
+                copy shows its own window; T after a click into the advertisement tests again; Q
+                ends the program at once with 0
   unattended    a settings file (CR LF) switches terms off; the program ends 2 to 3 s after the result
   retry         the service document fails: the code-6 box waits even unattended; Retry gets a version
                 verdict whose page shows its pictures
@@ -111,9 +112,9 @@ class Window:
         xdotool("key", name)
         time.sleep(0.4)
 
-    def click(self, point):
+    def click(self, point, button=1):
         xdotool("mousemove", "--sync", str(self.x + point[0]), str(self.y + point[1]))
-        xdotool("click", "1")
+        xdotool("click", str(button))
         time.sleep(0.4)
 
     def shot(self, name):
@@ -232,7 +233,12 @@ def attended(program, shots, cwd):
     w.key("t")
     w.wait_for_colour("2-setup-guide", INFO_POINT, INFO)
     w.key("p")
-    w.click((400 + 50, 350 + 6))  # the about link (100 x 12)
+    # The about link answers the left button only.
+    about_link = (400 + 50, 350 + 6)  # (100 x 12)
+    w.click(about_link, button=3)
+    if not near(w.pixel(w.shot("2-terms-after-right-click"), MEMO_POINT), (255, 255, 255)):
+        fail("a right click on the about link left the terms page")
+    w.click(about_link)
     about = w.shot("3-about")
     if near(w.pixel(about, INFO_POINT), INFO) or near(w.pixel(about, MEMO_POINT), (255, 255, 255)):
         fail("the about page still shows the setup guide or the terms")
