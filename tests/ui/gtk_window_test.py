@@ -9,6 +9,9 @@ Scenarios:
                 right click on the about link does nothing; a second copy hands over, another user's
                 copy shows its own window; T after a click into the advertisement tests again; Q
                 ends the program at once with 0
+  restart_fails the program runs as another user; when its next run cannot start a thread, T on the
+                result page shows the exception's box and the window stays: T tests again once
+                threads can be had
   unattended    a settings file (CR LF) switches terms off; the program ends 2 to 3 s after the result
   retry         the service document fails: the code-6 box waits even unattended; Retry gets a version
                 verdict whose page shows its pictures
@@ -85,10 +88,11 @@ def visible_windows():
 class Window:
     """The program's window and its screenshots."""
 
-    def __init__(self, program, shots, cwd, env=None):
+    def __init__(self, program, shots, cwd, env=None, command=()):
         self.shots = shots
         self.log = open(os.path.join(shots, "program.log"), "a")
-        self.proc = subprocess.Popen([program], stdout=self.log, stderr=subprocess.STDOUT, cwd=cwd, env=env)
+        self.proc = subprocess.Popen([*command, program], stdout=self.log, stderr=subprocess.STDOUT, cwd=cwd,
+                                     env=env)
         self.id = None
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline and not self.id:
@@ -345,6 +349,50 @@ def retry(program, shots, cwd):
     print("ok: code-6 box waited, Retry showed the version page, C ended it after %.2f s" % ended)
 
 
+def restart_fails(program, shots, cwd):
+    # An ordinary user, whose processes the kernel can count and limit; it may send echoes.
+    subprocess.run(["sysctl", "-q", "-w", "net.ipv4.ping_group_range=0 2147483647"], check=True)
+    command, env, folder = other_user(cwd)
+    w = Window(program, shots, cwd, env=env, command=command)
+    try:
+        wait_for_terms(w)
+        w.key("a")
+        w.key("n")
+        wait_until(lambda: len(reports()) == 1, 120, "the report", w)
+        w.wait_for_colour("fails-1-result", AD2_POINT, AD2)
+
+        # No more threads for the program: the next run cannot start. The limit is set by the same user
+        # (root here may lack the capability to change another user's limits), as a soft limit that
+        # the same user can lift again.
+        def limit(*args):
+            return subprocess.run([*command, "prlimit", "--pid", str(w.proc.pid), *args], check=True,
+                                  capture_output=True, text=True).stdout.strip()
+        hard = limit("--nproc", "--raw", "--noheadings", "--output=HARD")
+        limit("--nproc=1:")
+        w.key("t")
+        wait_until(lambda: len(visible_windows()) == 2, 10, "the exception's box", w)
+        box = [i for i in visible_windows() if i != w.id][0]
+        w.shot("fails-2-box")
+        limit("--nproc=%s:" % hard)
+        if xdotool("getwindowname", box).strip() != xdotool("getwindowname", w.id).strip():
+            fail("the box's caption is %r" % xdotool("getwindowname", box).strip())
+        xdotool("windowfocus", "--sync", box)
+        xdotool("key", "Return")
+        wait_until(lambda: len(visible_windows()) == 1, 10, "the box to go", w)
+        w.alive("after the box")
+
+        # The window goes on: with threads to be had, T tests again.
+        w.key("t")
+        wait_until(lambda: len(reports()) == 2, 120, "the repeated run's report", w)
+        w.wait_for_colour("fails-3-result-again", AD2_POINT, AD2)
+        gone, ended = w.quit_and_time("q")
+    finally:
+        if w.proc.poll() is None:
+            w.proc.kill()
+        shutil.rmtree(folder, ignore_errors=True)
+    print("ok: the failed restart showed its box, the next one ran; Q ended it after %.2f s" % ended)
+
+
 def quit_at_gate(program, shots, cwd):
     # Nobody answers the probes: the engine waits at its latency gate for up to 15 s.
     subprocess.run(["sysctl", "-q", "-w", "net.ipv4.icmp_echo_ignore_all=1"], check=True)
@@ -384,8 +432,8 @@ def no_adapter(program, shots, cwd):
     print("ok: the code-8 box came first and its OK ended the program")
 
 
-SCENARIOS = {"attended": attended, "unattended": unattended, "retry": retry, "quit_at_gate": quit_at_gate,
-             "no_adapter": no_adapter}
+SCENARIOS = {"attended": attended, "unattended": unattended, "retry": retry, "restart_fails": restart_fails,
+             "quit_at_gate": quit_at_gate, "no_adapter": no_adapter}
 
 
 def inside(scenario, program, shots):
