@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
 // A web view that asks for no size of its own: the page logic alone sizes the panels. (The toolkit's
 // web view asks for its document's size, which follows the panel's last size, so a panel never
@@ -112,6 +113,17 @@ GtkFormView::GtkFormView(FormModel& form) : form_(form) {
   gtk_overlay_set_overlay_pass_through(GTK_OVERLAY(overlay), fixed_, TRUE);
   gtk_container_add(GTK_CONTAINER(window_), overlay);
 
+  // The texts stand on the window's own white and light pictures, so a dark desktop theme's light
+  // text colour must not reach them.
+  GtkCssProvider* blackOnWhite = gtk_css_provider_new();
+  gtk_css_provider_load_from_data(blackOnWhite,
+                                  "label { color: black; }"
+                                  " textview, textview text { color: black; background-color: white; }",
+                                  -1, nullptr);
+  auto fixColours = [blackOnWhite](GtkWidget* widget) {
+    gtk_style_context_add_provider(gtk_widget_get_style_context(widget), GTK_STYLE_PROVIDER(blackOnWhite),
+                                   GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+  };
   for (const Component& c : form_.components()) {
     if (c.kind == ComponentKind::Label) {
       GtkWidget* label = gtk_label_new("");
@@ -123,6 +135,7 @@ GtkFormView::GtkFormView(FormModel& form) : form_(form) {
       if (c.bold) pango_attr_list_insert(attrs, pango_attr_weight_new(PANGO_WEIGHT_BOLD));
       gtk_label_set_attributes(GTK_LABEL(label), attrs);
       pango_attr_list_unref(attrs);
+      fixColours(label);
       gtk_fixed_put(GTK_FIXED(fixed_), label, c.left, c.top);
       gtk_widget_set_no_show_all(label, TRUE);
       labels_[c.name] = label;
@@ -138,6 +151,7 @@ GtkFormView::GtkFormView(FormModel& form) : form_(form) {
       gtk_text_view_set_wrap_mode(GTK_TEXT_VIEW(memoView_), GTK_WRAP_WORD_CHAR);
       gtk_text_view_set_left_margin(GTK_TEXT_VIEW(memoView_), 4);
       gtk_text_view_set_right_margin(GTK_TEXT_VIEW(memoView_), 4);
+      fixColours(memoView_);
       GtkTextBuffer* buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(memoView_));
       gtk_text_buffer_create_tag(buffer, "memo", "family", c.fontName.c_str(), "size-points",
                                  c.fontPx * 72.0 / 96.0, nullptr);
@@ -151,6 +165,7 @@ GtkFormView::GtkFormView(FormModel& form) : form_(form) {
       (c.name == "Ad_WebBrowser" ? adPanel_ : infoPanel_) = panel;
     }
   }
+  g_object_unref(blackOnWhite);
   g_signal_connect(adPanel_, "load-changed", G_CALLBACK(onAdLoadChanged), this);
 
   g_signal_connect(area_, "draw", G_CALLBACK(onDraw), this);
@@ -288,19 +303,20 @@ void GtkFormView::present(const EngineMessage& m) {
   refresh();
 }
 
-bool GtkFormView::showBox(const FormBox& box) {
-  const std::string caption = tableText(BuiltInCaption(box.code));
-  const std::string text = tableText(BuiltInText(box.code));
-  const bool retryCancel = (box.flags & 0x0f) == 0x05;
-  const GtkMessageType type = (box.flags & 0x70) == 0x40 ? GTK_MESSAGE_INFO : GTK_MESSAGE_ERROR;
-  GtkWidget* dialog = gtk_message_dialog_new(
-      GTK_WINDOW(window_), GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT), type,
-      retryCancel ? GTK_BUTTONS_NONE : GTK_BUTTONS_OK, "%s", text.c_str());
+namespace {
+
+GtkWidget* newMessageBox(GtkWindow* parent, GtkMessageType type, GtkButtonsType buttons,
+                         const std::string& caption, const std::string& text) {
+  GtkWidget* dialog =
+      gtk_message_dialog_new(parent, GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT), type,
+                             buttons, "%s", text.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), caption.c_str());
-  // Before the window is shown (no adapter at start-up) the box stands on its own in the middle.
-  if (!gtk_widget_get_visible(window_)) gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
-  // The toolkit's boxes no longer draw an icon of their own; the flags ask for the error or the
-  // information icon beside the text.
+  // Without a shown window (no adapter at start-up, an exception at the end) the box stands on its
+  // own in the middle.
+  if (!parent || !gtk_widget_get_visible(GTK_WIDGET(parent)))
+    gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
+  // The toolkit's boxes no longer draw an icon of their own; the error or the information icon is
+  // put beside the text.
   if (GtkWidget* row = gtk_widget_get_parent(gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog)));
       row && GTK_IS_BOX(row)) {
     GtkWidget* icon = gtk_image_new_from_icon_name(type == GTK_MESSAGE_INFO ? "dialog-information-symbolic"
@@ -311,6 +327,26 @@ bool GtkFormView::showBox(const FormBox& box) {
     gtk_box_reorder_child(GTK_BOX(row), icon, 0);
     gtk_widget_show(icon);
   }
+  return dialog;
+}
+
+} // namespace
+
+void ShowExceptionBox(GtkWindow* parent, const std::string& text) {
+  gchar* valid = g_utf8_make_valid(text.c_str(), static_cast<gssize>(text.size()));
+  GtkWidget* dialog = newMessageBox(parent, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, kWindowTitle, valid);
+  g_free(valid);
+  gtk_dialog_run(GTK_DIALOG(dialog));
+  gtk_widget_destroy(dialog);
+}
+
+bool GtkFormView::showBox(const FormBox& box) {
+  const std::string caption = tableText(BuiltInCaption(box.code));
+  const std::string text = tableText(BuiltInText(box.code));
+  const bool retryCancel = (box.flags & 0x0f) == 0x05;
+  const GtkMessageType type = (box.flags & 0x70) == 0x40 ? GTK_MESSAGE_INFO : GTK_MESSAGE_ERROR;
+  GtkWidget* dialog = newMessageBox(GTK_WINDOW(window_), type,
+                                    retryCancel ? GTK_BUTTONS_NONE : GTK_BUTTONS_OK, caption, text);
   constexpr int kRetry = 1;
   if (retryCancel) {
     gtk_dialog_add_button(GTK_DIALOG(dialog), kRetryLabel, kRetry);
@@ -360,7 +396,18 @@ void GtkFormView::perform(FormAction action) {
 }
 
 void GtkFormView::restart() {
-  if (!controller_->restartTest()) {
+  bool started = false;
+  try {
+    started = controller_->restartTest();
+  } catch (const std::exception& e) {
+    // The new run could not be started (no thread to be had, say). The exception must not unwind
+    // through the toolkit's callback; the window stays as it was and may try again.
+    controller_->abandonRun();
+    refresh();
+    ShowExceptionBox(GTK_WINDOW(window_), e.what());
+    return;
+  }
+  if (!started) {
     refresh();
     showBox(FormBox{kNoConnectedAdapter, 0x10, BoxFollowUp::Close});
     return;
@@ -665,9 +712,10 @@ gboolean GtkFormView::onPress(GtkWidget*, GdkEventButton* event, gpointer data) 
   const auto [x, y] = self->clientPoint(event->x_root, event->y_root);
   const Component* c = self->form_.componentAt(x, y);
   if (!c) return TRUE;
+  // The page buttons act on a press of any button; the about link is clicked, with the left one.
   if (auto button = buttonOf(c->name))
     self->perform(self->form_.onMouseDown(*button));
-  else if (c->name == "ImgCopyright")
+  else if (c->name == "ImgCopyright" && event->button == GDK_BUTTON_PRIMARY)
     self->perform(self->form_.onCopyrightClick());
   return TRUE;
 }

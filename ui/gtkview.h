@@ -19,6 +19,10 @@
 
 namespace zelvo {
 
+// A modal box for an exception: the window title as its caption, the exception's text, the error icon
+// and OK. parent may be null.
+void ShowExceptionBox(GtkWindow* parent, const std::string& text);
+
 class GtkFormView : public Presenter {
 public:
   explicit GtkFormView(FormModel& form);

@@ -8,6 +8,7 @@
 
 #include <clocale>
 #include <cstdio>
+#include <exception>
 #include <gtk/gtk.h>
 #include <unistd.h>
 
@@ -21,14 +22,9 @@ constexpr const char* kAppVersion = ZELVO_APP_VERSION;
 // How long the program lets a given-up run finish after the window went (the window waited 300 ms).
 constexpr int kEngineGraceMs = 200;
 
-} // namespace
-
-int main(int argc, char** argv) {
-  gtk_init(&argc, &argv);
-  // Report numbers are written with a decimal point, whatever the desktop's locale says.
-  std::setlocale(LC_NUMERIC, "C");
-
-  // One copy per user session.
+// The program itself; an exception it lets out is the entry's to show.
+int run() {
+  // One copy per user.
   platform::InstanceLock instance(kWindowTitle);
   if (!instance.first()) {
     instance.askFirstCopy();
@@ -56,4 +52,19 @@ int main(int argc, char** argv) {
     _exit(view.exitStatus());
   }
   return view.exitStatus();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  gtk_init(&argc, &argv);
+  // Report numbers are written with a decimal point, whatever the desktop's locale says.
+  std::setlocale(LC_NUMERIC, "C");
+  try {
+    return run();
+  } catch (const std::exception& e) {
+    // Whatever reached the entry ends the program, but not silently.
+    ShowExceptionBox(nullptr, e.what());
+    return 1;
+  }
 }

@@ -9,9 +9,14 @@ has no HTML engine, so there the web panels are checked through the window's tra
 them (ZELVO_WINDOW_TRACE) and the place the panel's host window takes, not through the pages' colours.
 
 Scenarios:
-  attended      terms, setup guide, about, announcement, testing and result pages, each screenshot read
-                for the web panels' colours; a second copy hands over; T after a click into the
-                advertisement tests again; Q ends the program at once with 0
+  attended      under a dark desktop theme: terms, setup guide, about, announcement, testing and result
+                pages, each screenshot read for the web panels' colours and the texts' black; a
+                right click on the about link does nothing; a second copy hands over, another user's
+                copy shows its own window; T after a click into the advertisement tests again; Q
+                ends the program at once with 0
+  restart_fails the program runs as another user; when its next run cannot start a thread, T on the
+                result page shows the exception's box and the window stays: T tests again once
+                threads can be had
   unattended    a settings file (CR LF) switches terms off; the program ends 2 to 3 s after the result
   retry         the service document fails: the code-6 box waits even unattended; Retry gets a version
                 verdict whose page shows its pictures
@@ -45,6 +50,11 @@ AD1_POINT = (208 + 280, 8 + 235)
 AD2_POINT = (400 + 100, 56 + 285)
 INFO_POINT = (17 + 470, 56 + 295)
 MEMO_POINT = (17 + 200, 56 + 250)
+# The memo's first lines and the result page's serial label (x, y, width, height).
+MEMO_TEXT = (17 + 4, 56 + 4, 460, 60)
+SERIAL_LABEL = (150, 323, 360, 17)
+# A user of the machine other than the one running the tests.
+NOBODY = 65534
 
 
 def fail(message):
@@ -84,7 +94,7 @@ def visible_windows():
     return xdotool("search", "--onlyvisible", "--classname", "zelvo-speedtest").split()
 
 
-def command(program):
+def launch(program):
     return [WINE, program] if WINE else [program]
 
 
@@ -111,10 +121,11 @@ def panel_shown(w, name, point, colour, panel, page, seconds=15):
 class Window:
     """The program's window and its screenshots."""
 
-    def __init__(self, program, shots, cwd):
+    def __init__(self, program, shots, cwd, env=None, command=()):
         self.shots = shots
         self.log = open(os.path.join(shots, "program.log"), "a")
-        self.proc = subprocess.Popen(command(program), stdout=self.log, stderr=subprocess.STDOUT, cwd=cwd)
+        self.proc = subprocess.Popen([*command, *launch(program)], stdout=self.log, stderr=subprocess.STDOUT,
+                                     cwd=cwd, env=env)
         self.id = None
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline and not self.id:
@@ -138,9 +149,9 @@ class Window:
         xdotool("key", name)
         time.sleep(0.4)
 
-    def click(self, point):
+    def click(self, point, button=1):
         xdotool("mousemove", "--sync", str(self.x + point[0]), str(self.y + point[1]))
-        xdotool("click", "1")
+        xdotool("click", str(button))
         time.sleep(0.4)
 
     def shot(self, name):
@@ -154,6 +165,14 @@ class Window:
         # "0,0: (31,157,85)  #1F9D55  srgb(31,157,85)" after a comment line
         hex_colour = out.strip().splitlines()[-1].split("#")[1][:6]
         return tuple(int(hex_colour[i:i + 2], 16) for i in (0, 2, 4))
+
+    def dark_pixels(self, path, rect):
+        """How many pixels of the client rectangle (x, y, width, height) are near black."""
+        x, y, width, height = rect
+        out = subprocess.run(["convert", path, "-crop", "%dx%d+%d+%d" % (width, height, self.x + x, self.y + y),
+                              "-depth", "8", "txt:"], capture_output=True, text=True, timeout=30).stdout
+        colours = [line.split("#")[1][:6] for line in out.splitlines() if "#" in line and not line.startswith("#")]
+        return sum(1 for c in colours if max(int(c[i:i + 2], 16) for i in (0, 2, 4)) <= 64)
 
     def wait_for_colour(self, name, point, colour, seconds=15):
         """Screenshots until the colour shows at the point; the last one is kept under name."""
@@ -247,12 +266,31 @@ def wait_for_terms(window):
     time.sleep(2.0)
 
 
+def other_user(cwd):
+    """The command and environment that run the program as another user on the same display (a local
+    client of another user is let in: the display keeps no access list), with a home and a runtime
+    folder of its own in the folder returned, which the caller removes. The working folder is opened
+    to that user, so that the check for files left behind covers it too."""
+    folder = tempfile.mkdtemp(prefix="zelvo-other-")
+    os.chmod(folder, 0o755)
+    os.chmod(cwd, 0o777)
+    env = dict(os.environ)
+    for name, variable in (("home", "HOME"), ("runtime", "XDG_RUNTIME_DIR")):
+        env[variable] = os.path.join(folder, name)
+        os.mkdir(env[variable], 0o700)
+        os.chown(env[variable], NOBODY, NOBODY)
+    return ("setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups"), env, folder
+
+
 def attended(program, shots, cwd):
-    w = Window(program, shots, cwd)
+    # The window's texts keep their black on white under a dark desktop theme.
+    w = Window(program, shots, cwd, env=dict(os.environ, GTK_THEME="Adwaita:dark"))
     wait_for_terms(w)
     terms = w.shot("1-terms")
     if not near(w.pixel(terms, MEMO_POINT), (255, 255, 255)):
-        fail("the terms page shows no memo")
+        fail("the terms page shows no memo on white")
+    if w.dark_pixels(terms, MEMO_TEXT) < 50:
+        fail("the memo's text is not black")
     if near(w.pixel(terms, AD1_POINT), AD1) or near(w.pixel(terms, INFO_POINT), INFO):
         fail("a web panel shows on the terms page")
 
@@ -261,7 +299,12 @@ def attended(program, shots, cwd):
     if WINE and not near(w.pixel(guide, INFO_POINT), (255, 255, 255)):
         fail("the setup guide shows no information panel")
     w.key("p")
-    w.click((400 + 50, 350 + 6))  # the about link (100 x 12)
+    # The about link answers the left button only.
+    about_link = (400 + 50, 350 + 6)  # (100 x 12)
+    w.click(about_link, button=3)
+    if not near(w.pixel(w.shot("2-terms-after-right-click"), MEMO_POINT), (255, 255, 255)):
+        fail("a right click on the about link left the terms page")
+    w.click(about_link)
     about = w.shot("3-about")
     if near(w.pixel(about, INFO_POINT), INFO) or near(w.pixel(about, MEMO_POINT), (255, 255, 255)):
         fail("the about page still shows the setup guide or the terms")
@@ -279,10 +322,12 @@ def attended(program, shots, cwd):
     if not WINE and near(w.pixel(result, AD1_POINT), AD1):
         fail("the testing page's advertisement is left on the result page")
     check_result_page(w, result)
+    if w.dark_pixels(result, SERIAL_LABEL) < 20:
+        fail("the result's serial is not black")
 
     # A second copy hands over to this one and leaves at once, without a window of its own.
     try:
-        second = subprocess.run(command(program), capture_output=True, timeout=15, cwd=cwd)
+        second = subprocess.run(launch(program), capture_output=True, timeout=15, cwd=cwd)
     except subprocess.TimeoutExpired:
         fail("a second copy did not leave")
     if second.returncode != 0 or len(xdotool("search", "--onlyvisible", "--name", TITLE).split()) != 1:
@@ -290,6 +335,25 @@ def attended(program, shots, cwd):
     w.alive("when a second copy started")
     if WINE and "bring-forward" not in trace_lines():
         fail("the second copy did not ask the first to come forward")
+
+    # Another user's copy is a first copy of its own: its own window beside this one. (Windows keeps one
+    # copy per session, and a Wine prefix is one user's.)
+    if not WINE:
+        command, env, other_folder = other_user(cwd)
+        other = subprocess.Popen([*command, program], stdout=w.log, stderr=subprocess.STDOUT, cwd=cwd, env=env)
+        try:
+            wait_until(lambda: len(xdotool("search", "--onlyvisible", "--name", TITLE).split()) == 2
+                       or other.poll() is not None, 30, "another user's window")
+            if other.poll() is not None:
+                fail("another user's copy ended with %d instead of showing its window" % other.returncode)
+            w.shot("6-result-and-other-user")
+        finally:
+            other.terminate()
+            other.wait(timeout=10)
+            shutil.rmtree(other_folder, ignore_errors=True)
+        wait_until(lambda: len(xdotool("search", "--onlyvisible", "--name", TITLE).split()) == 1, 10,
+                   "the other user's window to go", w)
+        w.alive("when another user's copy came and went")
 
     # The panels never keep the keyboard: after a click into the advertisement, T tests again.
     w.click(AD2_POINT)
@@ -358,6 +422,50 @@ def retry(program, shots, cwd):
     print("ok: code-6 box waited, Retry showed the version page, C ended it after %.2f s" % ended)
 
 
+def restart_fails(program, shots, cwd):
+    # An ordinary user, whose processes the kernel can count and limit; it may send echoes.
+    subprocess.run(["sysctl", "-q", "-w", "net.ipv4.ping_group_range=0 2147483647"], check=True)
+    command, env, folder = other_user(cwd)
+    w = Window(program, shots, cwd, env=env, command=command)
+    try:
+        wait_for_terms(w)
+        w.key("a")
+        w.key("n")
+        wait_until(lambda: len(reports()) == 1, 120, "the report", w)
+        w.wait_for_colour("fails-1-result", AD2_POINT, AD2)
+
+        # No more threads for the program: the next run cannot start. The limit is set by the same user
+        # (root here may lack the capability to change another user's limits), as a soft limit that
+        # the same user can lift again.
+        def limit(*args):
+            return subprocess.run([*command, "prlimit", "--pid", str(w.proc.pid), *args], check=True,
+                                  capture_output=True, text=True).stdout.strip()
+        hard = limit("--nproc", "--raw", "--noheadings", "--output=HARD")
+        limit("--nproc=1:")
+        w.key("t")
+        wait_until(lambda: len(visible_windows()) == 2, 10, "the exception's box", w)
+        box = [i for i in visible_windows() if i != w.id][0]
+        w.shot("fails-2-box")
+        limit("--nproc=%s:" % hard)
+        if xdotool("getwindowname", box).strip() != xdotool("getwindowname", w.id).strip():
+            fail("the box's caption is %r" % xdotool("getwindowname", box).strip())
+        xdotool("windowfocus", "--sync", box)
+        xdotool("key", "Return")
+        wait_until(lambda: len(visible_windows()) == 1, 10, "the box to go", w)
+        w.alive("after the box")
+
+        # The window goes on: with threads to be had, T tests again.
+        w.key("t")
+        wait_until(lambda: len(reports()) == 2, 120, "the repeated run's report", w)
+        w.wait_for_colour("fails-3-result-again", AD2_POINT, AD2)
+        gone, ended = w.quit_and_time("q")
+    finally:
+        if w.proc.poll() is None:
+            w.proc.kill()
+        shutil.rmtree(folder, ignore_errors=True)
+    print("ok: the failed restart showed its box, the next one ran; Q ended it after %.2f s" % ended)
+
+
 def quit_at_gate(program, shots, cwd):
     # Nobody answers the probes: the engine waits at its latency gate for up to 15 s.
     subprocess.run(["sysctl", "-q", "-w", "net.ipv4.icmp_echo_ignore_all=1"], check=True)
@@ -378,7 +486,7 @@ def no_adapter(program, shots, cwd):
     # The test bed's only network card goes down: the code-8 box comes before any page is drawn.
     subprocess.run(["ip", "link", "set", "veth-c" if WINE else "nic0", "down"], check=True)
     log = open(os.path.join(shots, "program.log"), "a")
-    proc = subprocess.Popen(command(program), stdout=log, stderr=subprocess.STDOUT, cwd=cwd)
+    proc = subprocess.Popen(launch(program), stdout=log, stderr=subprocess.STDOUT, cwd=cwd)
     wait_until(lambda: len(visible_windows()) == 1 or proc.poll() is not None, 30, "the code-8 box")
     if proc.poll() is not None:
         fail("the program ended without its box (status %d)" % proc.returncode)
@@ -397,8 +505,8 @@ def no_adapter(program, shots, cwd):
     print("ok: the code-8 box came first and its OK ended the program")
 
 
-SCENARIOS = {"attended": attended, "unattended": unattended, "retry": retry, "quit_at_gate": quit_at_gate,
-             "no_adapter": no_adapter}
+SCENARIOS = {"attended": attended, "unattended": unattended, "retry": retry, "restart_fails": restart_fails,
+             "quit_at_gate": quit_at_gate, "no_adapter": no_adapter}
 
 
 def inside(scenario, program, shots):
