@@ -4,18 +4,6 @@
 
 namespace zelvo {
 
-std::string CutCp950(const std::string& text, std::size_t limit) {
-  if (text.size() <= limit) return text;
-  std::size_t end = 0;
-  while (end < text.size()) {
-    auto b = static_cast<unsigned char>(text[end]);
-    std::size_t width = (b >= 0x81 && b <= 0xFE && end + 1 < text.size()) ? 2 : 1;
-    if (end + width > limit) break;
-    end += width;
-  }
-  return text.substr(0, end);
-}
-
 std::string ResponseToDocumentText(const std::string& utf8Response) {
   std::string text = CutCp950(platform::Utf8ToAnsi(utf8Response), kMaxResponseText);
   for (char& c : text) {

@@ -1,6 +1,8 @@
 #pragma once
 // The rules that turn what the request object received into the engine's texts.
 
+#include "platform/cp950.h"
+
 #include <cstddef>
 #include <string>
 
@@ -11,8 +13,7 @@ inline constexpr std::size_t kMaxResponseText = 9999;
 // Longest Set-Cookie value taken, in CP950 bytes.
 inline constexpr std::size_t kMaxCookieHeader = 511;
 
-// The first bytes of a CP950 text, at most limit of them, never ending inside a double-byte character.
-std::string CutCp950(const std::string& text, std::size_t limit);
+using platform::CutCp950;
 
 // A response as the engine sees it: CP950, capped at kMaxResponseText bytes, and with every 0x1E
 // turned into ';' and every 0x1F into '=' (neither byte can be part of a double-byte character).

@@ -1,6 +1,9 @@
-// ICMP echo on icmp.dll, bound at run time. Completions are the system's own APCs: they run on the
-// thread that started the echo while it sleeps alertably, which is what SleepEx below is.
+// ICMP echo on icmp.dll, bound at run time. Each echo signals an event of its own when it has finished;
+// its completion runs only in the starting thread's SleepEx(.., true), in start order, as on Linux.
+// The system's completion routines (APCs) are not used: they would run in any alertable wait of the
+// thread, and an echo whose handle was closed would be freed only at the next one.
 #include "platform/icmp.h"
+#include "platform/win32detail.h"
 
 // Winsock before windows.h, which would otherwise pull in the old socket header.
 #include <winsock2.h>
@@ -11,6 +14,8 @@
 #include <ipexport.h>
 
 #include <atomic>
+#include <deque>
+#include <thread>
 #include <vector>
 
 namespace zelvo::platform {
@@ -52,28 +57,41 @@ const IcmpDll& icmpDll() {
 }
 } // namespace
 
-struct IcmpFile::State {
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  IcmpSocketKind kind = IcmpSocketKind::Automatic;
-  std::atomic<bool> closed{false};
-};
-
 namespace {
-// One echo in flight: the reply buffer the system writes into and the caller's completion. It keeps
-// the handle's state alive, so a handle closed meanwhile only drops the completion.
-struct PendingEcho {
-  std::shared_ptr<IcmpFile::State> state;
+std::atomic<std::size_t> echoRecords{0};
+
+// One echo in flight: the buffers the system writes into until the event is set, and the caller's
+// completion.
+struct Echo {
+  HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::weak_ptr<IcmpFile::State> owner;
   std::vector<unsigned char> buffer;
   std::vector<unsigned char> request;
   IcmpCompletion completion;
+  std::atomic<bool> closed{false};
+
+  Echo() { ++echoRecords; }
+  ~Echo() {
+    if (event) ::CloseHandle(event);
+    --echoRecords;
+  }
+  Echo(const Echo&) = delete;
+  Echo& operator=(const Echo&) = delete;
+  bool finished() const { return ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 };
 
-void NTAPI echoDone(void* context, void*, ULONG) {
-  std::unique_ptr<PendingEcho> echo(static_cast<PendingEcho*>(context));
-  if (echo->state->closed.load()) return;
+// Closing a handle cancels its echo; the system is done with the buffers once the event is set, which
+// it normally is by the time the close returns.
+constexpr DWORD kCancelWaitMs = 200;
+
+// The echoes this thread started and has not delivered, in start order. Each handle owns its echo;
+// an entry whose handle was closed expires.
+thread_local std::deque<std::weak_ptr<Echo>> startedEchoes;
+
+IcmpEchoReply replyOf(Echo& echo) {
   IcmpEchoReply reply;
-  DWORD count = icmpDll().parseReplies(echo->buffer.data(), static_cast<DWORD>(echo->buffer.size()));
-  const auto* first = reinterpret_cast<const ICMP_ECHO_REPLY*>(echo->buffer.data());
+  DWORD count = icmpDll().parseReplies(echo.buffer.data(), static_cast<DWORD>(echo.buffer.size()));
+  const auto* first = reinterpret_cast<const ICMP_ECHO_REPLY*>(echo.buffer.data());
   if (count > 0 && first->Status == IP_SUCCESS) {
     reply.status = kIpSuccess;
     reply.roundTripMs = first->RoundTripTime;
@@ -84,15 +102,25 @@ void NTAPI echoDone(void* context, void*, ULONG) {
     DWORD status = count > 0 ? first->Status : ::GetLastError();
     reply.status = status >= IP_STATUS_BASE ? status : kIpGeneralFailure;
   }
-  if (echo->completion) echo->completion(reply);
+  return reply;
 }
 } // namespace
+
+struct IcmpFile::State {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  IcmpSocketKind kind = IcmpSocketKind::Automatic;
+  std::shared_ptr<Echo> pending; // started and not yet delivered
+};
 
 IcmpFile::IcmpFile(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
 IcmpFile::~IcmpFile() {
-  state_->closed.store(true);
+  std::shared_ptr<Echo> echo = std::move(state_->pending);
+  if (echo) echo->closed = true;
   icmpDll().close(state_->handle);
+  if (!echo || ::WaitForSingleObject(echo->event, kCancelWaitMs) == WAIT_OBJECT_0) return;
+  // Not cancelled yet: the buffers must outlive the request, which ends at its time-out at the latest.
+  std::thread([echo] { ::WaitForSingleObject(echo->event, INFINITE); }).detach();
 }
 
 // The system has no socket kinds; the handle reports the kind it was asked for.
@@ -114,8 +142,10 @@ std::unique_ptr<IcmpFile> IcmpCreateFile(IcmpSocketKind kind) {
 std::uint32_t IcmpSendEcho2(IcmpFile& handle, std::uint32_t destination, const void* data, std::uint16_t size,
                             const IpOptionInformation& options, std::uint32_t timeoutMs,
                             IcmpCompletion completion) {
-  auto echo = std::make_unique<PendingEcho>();
-  echo->state = handle.state_;
+  if (handle.state_->pending) return kIpGeneralFailure; // one echo at a time per handle
+  auto echo = std::make_shared<Echo>();
+  if (!echo->event) return kIpNoResources;
+  echo->owner = handle.state_;
   echo->completion = std::move(completion);
   if (size > 0 && data)
     echo->request.assign(static_cast<const unsigned char*>(data),
@@ -125,27 +155,45 @@ std::uint32_t IcmpSendEcho2(IcmpFile& handle, std::uint32_t destination, const v
   IP_OPTION_INFORMATION native{};
   native.Ttl = options.ttl;
   native.Tos = options.tos;
-  DWORD result = icmpDll().sendEcho2(handle.state_->handle, nullptr, &echoDone, echo.get(), destination,
+  DWORD result = icmpDll().sendEcho2(handle.state_->handle, echo->event, nullptr, nullptr, destination,
                                      echo->request.empty() ? nullptr : echo->request.data(), size, &native,
                                      echo->buffer.data(), static_cast<DWORD>(echo->buffer.size()), timeoutMs);
   DWORD error = ::GetLastError();
   if (result == 0 && error == ERROR_IO_PENDING) {
-    echo.release(); // owned by the completion now
+    handle.state_->pending = echo;
+    startedEchoes.push_back(echo);
     return kErrorIoPending;
   }
-  // With a completion routine the call never finishes at once; anything else started nothing.
+  // With an event the call never finishes at once; anything else started nothing.
   return result == 0 ? (error ? static_cast<std::uint32_t>(error) : kIpGeneralFailure) : kIpGeneralFailure;
 }
 
 void SleepEx(int ms, bool alertable) {
-  ::SleepEx(static_cast<DWORD>(ms > 0 ? ms : 0), alertable ? TRUE : FALSE);
+  ::SleepEx(static_cast<DWORD>(ms > 0 ? ms : 0), FALSE);
+  if (!alertable) return;
+  // Take out every finished echo first: a completion may close handles or start new echoes.
+  std::vector<std::shared_ptr<Echo>> ready;
+  std::deque<std::weak_ptr<Echo>> still;
+  for (auto& entry : startedEchoes) {
+    std::shared_ptr<Echo> echo = entry.lock();
+    if (!echo || echo->closed) continue;
+    if (echo->finished())
+      ready.push_back(std::move(echo));
+    else
+      still.push_back(entry);
+  }
+  startedEchoes.swap(still);
+  for (auto& echo : ready) {
+    std::shared_ptr<IcmpFile::State> owner = echo->owner.lock();
+    if (!owner || echo->closed || owner->pending != echo) continue;
+    owner->pending.reset();
+    IcmpCompletion completion = std::move(echo->completion);
+    if (completion) completion(replyOf(*echo));
+  }
 }
 
-std::optional<std::uint32_t> InetAddr(const std::string& text) {
-  in_addr address{};
-  if (::inet_pton(AF_INET, text.c_str(), &address) != 1) return std::nullopt;
-  if (address.s_addr == INADDR_NONE) return std::nullopt;
-  return address.s_addr;
+std::size_t IcmpEchoRecords() {
+  return echoRecords.load();
 }
 
 } // namespace zelvo::platform

@@ -306,6 +306,10 @@ void SetKernelFileRoot(const std::string& root) {
   fileRoot = root;
 }
 
+bool WirelessLinksAreTyped() {
+  return true; // the kernel marks wireless links; they come out as type 71
+}
+
 void SetLinkTypeAndSpeed(IfRow& row, unsigned arptype) {
   Fd ethFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   typeAndSpeed(row, arptype, ethFd.get());

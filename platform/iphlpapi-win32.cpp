@@ -1,5 +1,6 @@
 // IP Helper on the system's own calls; the rows are copied field by field into the stand-in's shapes.
 #include "platform/iphlpapi.h"
+#include "platform/win32detail.h"
 
 // Winsock before windows.h, which would otherwise pull in the old socket header.
 #include <winsock2.h>
@@ -10,6 +11,7 @@
 #include <iphlpapi.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 
@@ -86,6 +88,32 @@ std::uint32_t withBuffer(std::vector<unsigned char>& buffer, ULONG initial, Call
 }
 } // namespace
 
+static_assert(offsetof(IP_ADAPTER_INFO, LeaseObtained) == kNativeLeaseObtainedOffset);
+
+// An Ethernet-typed adapter may be a wireless one: many wireless drivers present themselves as
+// Ethernet, so the connection profile goes by the rate there.
+bool WirelessLinksAreTyped() {
+  return false;
+}
+
+AdapterLeaseTimes LeaseTimesOf(const void* nativeAdapterInfo) {
+  // Read at the system's layout, not through the header's time_t, which mingw-w64 makes 64-bit on
+  // i686 with the UCRT or 64-bit time (the structure would then be 648 bytes and the times wrong).
+  const auto* at = static_cast<const unsigned char*>(nativeAdapterInfo) + kNativeLeaseObtainedOffset;
+  AdapterLeaseTimes out;
+  if constexpr (sizeof(void*) == 4) {
+    std::int32_t obtained = 0, expires = 0;
+    std::memcpy(&obtained, at, 4);
+    std::memcpy(&expires, at + 4, 4);
+    out.obtained = obtained;
+    out.expires = expires;
+  } else {
+    std::memcpy(&out.obtained, at, 8);
+    std::memcpy(&out.expires, at + 8, 8);
+  }
+  return out;
+}
+
 std::uint32_t GetIfTable(std::vector<IfRow>& rows) {
   std::vector<unsigned char> buffer;
   std::uint32_t result = withBuffer(buffer, sizeof(MIB_IFTABLE), [](unsigned char* data, ULONG* size) {
@@ -150,8 +178,9 @@ std::uint32_t GetAdaptersInfo(std::vector<AdapterEntry>& adapters) {
     out.haveWins = in->HaveWins != 0;
     out.primaryWins = addressOf(in->PrimaryWinsServer);
     out.secondaryWins = addressOf(in->SecondaryWinsServer);
-    out.leaseObtained = static_cast<std::time_t>(in->LeaseObtained);
-    out.leaseExpires = static_cast<std::time_t>(in->LeaseExpires);
+    AdapterLeaseTimes lease = LeaseTimesOf(in);
+    out.leaseObtained = static_cast<std::time_t>(lease.obtained);
+    out.leaseExpires = static_cast<std::time_t>(lease.expires);
     adapters.push_back(std::move(out));
   }
   return kNoError;

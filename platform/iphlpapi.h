@@ -47,8 +47,9 @@ struct IfRow {
   std::string ifName; // the kernel's interface name
 };
 
-// Wireless links come out as type 71 (the kernel marks them), so an Ethernet-typed row is wired.
-inline constexpr bool kWirelessLinksAreTyped = true;
+// Whether every wireless link has a type of its own, so that an Ethernet-typed row is wired: true on
+// Linux (the kernel marks wireless links, which come out as type 71), false on Windows.
+bool WirelessLinksAreTyped();
 
 // Where the /proc and /sys files are read: "" for the real ones; tests give a fixture tree.
 void SetKernelFileRoot(const std::string& root);

@@ -142,10 +142,9 @@ void MainLoop::removeTimer(TimerId id) {
 
 bool MainLoop::iterate(bool mayBlock) {
   bool dispatched = false;
-  // Alertable, so that completions queued to this thread run while it waits.
-  DWORD woke = ::MsgWaitForMultipleObjectsEx(0, nullptr, mayBlock ? INFINITE : 0, QS_ALLINPUT,
-                                             MWMO_ALERTABLE | MWMO_INPUTAVAILABLE);
-  if (woke == WAIT_IO_COMPLETION) dispatched = true;
+  // Not alertable: completions queued to the thread must not run whenever the loop is idle (ICMP
+  // echoes complete in the prober's tick, through its own alertable sleep).
+  ::MsgWaitForMultipleObjectsEx(0, nullptr, mayBlock ? INFINITE : 0, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   MSG msg;
   for (int i = 0; i < kMessagesPerIteration && ::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE); ++i) {
     if (msg.message == WM_QUIT) {

@@ -1,8 +1,8 @@
 #pragma once
 // Main loop stand-in: calls posted to a thread's loop from any thread, repeating timers, running and
 // quitting. On Linux a loop is a GLib main context, so the toolkit's own loop drives it; on Windows it
-// is a message-only window of the loop's thread and its message loop, which waits alertably so that
-// completions queued to the thread (ICMP echoes) run while it waits.
+// is a message-only window of the loop's thread and its message loop. Neither runs ICMP completions:
+// those wait for the prober's tick (SleepEx in platform/icmp.h).
 // Besides the loop itself: termination requests (Ctrl-C) and a line of console input delivered as
 // calls on a loop, for the console front-end.
 

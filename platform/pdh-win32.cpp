@@ -1,4 +1,5 @@
 #include "platform/pdh.h"
+#include "platform/win32detail.h"
 
 #include <windows.h>
 
@@ -17,6 +18,11 @@ struct NativeQuery {
   }
 };
 } // namespace
+
+bool PdhStatusHasValue(std::uint32_t counterStatus) {
+  // "New data" is the status of a value collected since the last read: as good as "valid".
+  return counterStatus == PDH_CSTATUS_VALID_DATA || counterStatus == PDH_CSTATUS_NEW_DATA;
+}
 
 PdhQuery::PdhQuery(StatReader reader) : reader_(std::move(reader)) {}
 
@@ -61,7 +67,7 @@ bool PdhQuery::formattedDouble(double& value) const {
     PDH_FMT_COUNTERVALUE formatted{};
     DWORD type = 0;
     if (::PdhGetFormattedCounterValue(native->counter, PDH_FMT_DOUBLE, &type, &formatted) != ERROR_SUCCESS ||
-        formatted.CStatus != PDH_CSTATUS_VALID_DATA)
+        !PdhStatusHasValue(formatted.CStatus))
       return false;
     value = formatted.doubleValue > 100.0 ? 100.0 : formatted.doubleValue;
     return true;

@@ -3,6 +3,8 @@
 // wait for the response in short steps and honour the cancel check; to the caller it stays synchronous.
 #include "platform/winhttp.h"
 
+#include "platform/cp950.h"
+
 #include <windows.h>
 
 #include <oleauto.h>
@@ -27,12 +29,11 @@ std::wstring wide(const std::string& utf8) {
   return out;
 }
 
-std::string narrow(const wchar_t* text, int units, UINT page) {
+std::string utf8Of(const wchar_t* text, int units) {
   if (!text || units <= 0) return {};
-  const char* fallback = page == CP_UTF8 ? nullptr : "?";
-  int bytes = ::WideCharToMultiByte(page, 0, text, units, nullptr, 0, fallback, nullptr);
+  int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text, units, nullptr, 0, nullptr, nullptr);
   std::string out(static_cast<std::size_t>(bytes > 0 ? bytes : 0), '\0');
-  if (bytes > 0) ::WideCharToMultiByte(page, 0, text, units, out.data(), bytes, fallback, nullptr);
+  if (bytes > 0) ::WideCharToMultiByte(CP_UTF8, 0, text, units, out.data(), bytes, nullptr, nullptr);
   return out;
 }
 
@@ -186,7 +187,10 @@ private:
       SAFEARRAY* array = ::SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(body->size()));
       if (!array) return false;
       void* data = nullptr;
-      ::SafeArrayAccessData(array, &data);
+      if (FAILED(::SafeArrayAccessData(array, &data)) || (!data && !body->empty())) {
+        ::SafeArrayDestroy(array);
+        return false;
+      }
       if (!body->empty()) std::memcpy(data, body->data(), body->size());
       ::SafeArrayUnaccessData(array);
       bytes.vt = VT_ARRAY | VT_UI1;
@@ -236,7 +240,7 @@ private:
     int units = ::MultiByteToWideChar(page, 0, bytes.data(), size, nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(units > 0 ? units : 0), L'\0');
     if (units > 0) ::MultiByteToWideChar(page, 0, bytes.data(), size, wide.data(), units);
-    return narrow(wide.data(), static_cast<int>(wide.size()), CP_UTF8);
+    return utf8Of(wide.data(), static_cast<int>(wide.size()));
   }
 
   // Waits in short steps so the cancel check is asked about every 25 ms. The object's own limits end
@@ -269,7 +273,7 @@ private:
 
   // "Name: value" lines separated by CR LF; the first header of a name wins.
   void parseHeaders(const wchar_t* all) {
-    std::string text = narrow(all, static_cast<int>(::SysStringLen(const_cast<BSTR>(all))), CP_UTF8);
+    std::string text = utf8Of(all, static_cast<int>(::SysStringLen(const_cast<BSTR>(all))));
     std::size_t start = 0;
     while (start < text.size()) {
       std::size_t end = text.find("\r\n", start);
@@ -324,9 +328,10 @@ std::unique_ptr<WinHttpRequest> CreateWinHttpRequest() {
 }
 
 std::string Utf8ToAnsi(const std::string& utf8) {
-  // Malformed UTF-8 decodes to U+FFFD, which CP950 cannot hold either: both become "?".
+  // Malformed UTF-8 decodes to U+FFFD, which CP950 cannot hold either: both become "?", and so does
+  // every character CP950 lacks (no best-fit look-alikes).
   std::wstring w = wide(utf8);
-  return narrow(w.data(), static_cast<int>(w.size()), kCp950);
+  return Utf16ToAnsi(std::u16string(w.begin(), w.end()));
 }
 
 std::string AnsiToUtf8(const std::string& ansi) {
@@ -347,7 +352,7 @@ std::string AnsiToUtf8(const std::string& ansi) {
       ++i;
     }
   }
-  return narrow(out.data(), static_cast<int>(out.size()), CP_UTF8);
+  return utf8Of(out.data(), static_cast<int>(out.size()));
 }
 
 } // namespace zelvo::platform

@@ -41,14 +41,10 @@ std::u16string u16(const std::string& cp950) {
   return Cp950ToUtf16(cp950).value_or(std::u16string());
 }
 
-// Characters CP950 cannot hold become "?", as the ANSI conversion does.
+// Characters CP950 cannot hold become "?", as the ANSI conversion does (never a best-fit look-alike).
 std::string cp950Of(const wchar_t* text, std::size_t units) {
   if (!text || units == 0) return {};
-  int bytes = ::WideCharToMultiByte(950, 0, text, static_cast<int>(units), nullptr, 0, "?", nullptr);
-  std::string out(static_cast<std::size_t>(bytes > 0 ? bytes : 0), '\0');
-  if (bytes > 0)
-    ::WideCharToMultiByte(950, 0, text, static_cast<int>(units), out.data(), bytes, "?", nullptr);
-  return out;
+  return Utf16ToAnsi(std::u16string(text, text + units));
 }
 
 std::string cp950Of(BSTR text) {
@@ -299,12 +295,14 @@ public:
     return hr;
   }
   bool FormatSystemMessage(std::uint32_t code, std::size_t limit, std::string& text) override {
-    char* message = nullptr;
-    DWORD length = ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+    // The wide text, so that the CP950 text does not depend on the system's ANSI code page; the cut
+    // keeps whole characters.
+    wchar_t* message = nullptr;
+    DWORD length = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                         FORMAT_MESSAGE_IGNORE_INSERTS,
-                                    nullptr, code, 0, reinterpret_cast<char*>(&message), 0, nullptr);
+                                    nullptr, code, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
     if (length == 0 || !message) return false;
-    text.assign(message, std::min<std::size_t>(length, limit));
+    text = CutCp950(cp950Of(message, length), limit);
     ::LocalFree(message);
     return true;
   }

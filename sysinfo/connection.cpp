@@ -106,7 +106,7 @@ void vGetIpHlpInfo(TestRecord& record, WindowProfile& window) {
   record.nicDescription = rowDescription(row);
 
   ConnectionKind kind = ClassifyConnection(row.type, record.nicRateKbps, record.nicMtu, record.nicDescription,
-                                           window.isOs6OrLater, platform::kWirelessLinksAreTyped);
+                                           window.isOs6OrLater, platform::WirelessLinksAreTyped());
   record.connectionType = ConnectionText(kind);
 
   std::vector<AdapterInfo> adapters;

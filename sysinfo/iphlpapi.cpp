@@ -181,7 +181,7 @@ AdapterInfo MakeAdapterInfo(const platform::AdapterEntry& entry, std::string fri
 
 std::string FriendlyNameOf(const std::vector<platform::AdapterAddressEntry>& entries, std::uint32_t index) {
   for (const auto& entry : entries)
-    if (entry.ifIndex == index) return platform::Utf16ToCp950(entry.friendlyName).value_or(std::string());
+    if (entry.ifIndex == index) return platform::Utf16ToAnsi(entry.friendlyName);
   return {};
 }
 

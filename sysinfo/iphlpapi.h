@@ -69,7 +69,8 @@ std::vector<AdapterInfo> GetAdapterList();
 bool GetInterfaceTable(std::vector<InterfaceRow>& rows);
 std::vector<InterfaceRow> GetInterfaceTable();
 
-// The adapter's friendly name in CP950; "0" when the list cannot be read, empty for an unknown index.
+// The adapter's friendly name in CP950 ("?" for each character CP950 lacks); "0" when the list cannot be
+// read, empty for an unknown index.
 std::string GetAdapterFriendlyName(std::uint32_t index);
 
 // "%02X:%02X:%02X:%02X:%02X:%02X".

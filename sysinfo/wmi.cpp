@@ -336,6 +336,8 @@ bool InitializeWmi(WmiError* error, ComPlatform& com) {
   }
   result = com.CoInitializeSecurity(-1, 0, 3);
   if (result < 0) {
+    // The caller gets no initialised layer, so it will not uninitialise: leave COM as it was.
+    com.CoUninitialize();
     raise(error, "CoInitializeSecurity()- Failed to initialize security: " + hex8(result) + "\n" +
                      WbemErrorName(result, com));
     return false;

@@ -33,5 +33,22 @@ TEST(Cp950, UnrepresentableOrBrokenInputGivesNoValue) {
   EXPECT_EQ(Cp950ToUtf8(many).value().size(), 2500u * 3);
 }
 
+TEST(Cp950, AnsiConversionLosesOnlyTheForeignCharacters) {
+  // An adapter's friendly name with one character outside CP950 keeps the rest.
+  EXPECT_EQ(Cp950ToUtf8(Utf16ToAnsi(u"乙太網路 \u00E9 2")).value(), "乙太網路 ? 2");
+  EXPECT_EQ(Utf16ToAnsi(u"Wi\u2011Fi \U0001F600!"), "Wi?Fi ?!"); // no best fit; a pair is one character
+  EXPECT_EQ(Utf16ToAnsi(u"\xD800x"), "?x");                      // a lone surrogate
+  EXPECT_EQ(Utf16ToAnsi(u"eth0"), "eth0");
+  EXPECT_EQ(Utf16ToAnsi(u""), "");
+}
+
+TEST(Cp950, CutNeverSplitsADoubleByteCharacter) {
+  const std::string text = "ab" + Cp950Literal("乙太") + "c";
+  EXPECT_EQ(CutCp950(text, 3), "ab");
+  EXPECT_EQ(CutCp950(text, 4), "ab\xA4\x41");
+  EXPECT_EQ(CutCp950(text, 100), text);
+  EXPECT_EQ(CutCp950(std::string(255, 'x') + Cp950Literal("乙"), 256), std::string(255, 'x'));
+}
+
 } // namespace
 } // namespace zelvo::platform

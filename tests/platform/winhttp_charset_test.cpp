@@ -18,5 +18,11 @@ TEST(WinHttpCharset, TheHeadersCharsetOrTheProgramsCodePage) {
   EXPECT_EQ(CharsetCodePage("text/plain; xcharset=utf-8"), 950u);
 }
 
+TEST(WinHttpCharset, TextsForTheProgramHoldQuestionMarksNotLookAlikes) {
+  // The system's own conversion would write "-" and "e" for these; the header promises "?".
+  EXPECT_EQ(Utf8ToAnsi("Wi\u2011Fi caf\u00E9 \u4E59"), "Wi?Fi caf? \xA4\x41");
+  EXPECT_EQ(Utf8ToAnsi("bad \xC3 end"), "bad ? end");
+}
+
 } // namespace
 } // namespace zelvo::platform

@@ -99,7 +99,7 @@ TEST(ConnectionOnRealLinks, FastUnknownWirelessAndPppoeLinksFromTheKernelFiles) 
     const platform::IfRow& row = rows.at(name);
     return platform::Cp950ToUtf8(
                ConnectionText(ClassifyConnection(row.type, row.speed / 1000, row.mtu, rowText(row), true,
-                                                 platform::kWirelessLinksAreTyped)))
+                                                 platform::WirelessLinksAreTyped())))
         .value();
   };
   ASSERT_EQ(rows.size(), 11u);

@@ -108,6 +108,22 @@ TEST_F(ConnectionProfile, EthernetRouteFillsEveryValue) {
   EXPECT_EQ(fake.window.routeIfIndex, 11u);
 }
 
+TEST_F(ConnectionProfile, EthernetTypedRowAtAnOddRateByThePlatformsRule) {
+  // Windows drivers present many wireless adapters as Ethernet, so there an odd rate means wireless;
+  // on Linux the kernel types wireless links itself and an Ethernet-typed link is wired.
+#ifdef _WIN32
+  const char* expected = "無線網路介面";
+#else
+  const char* expected = "乙太網路介面";
+#endif
+  for (std::uint32_t bits : {54000000u, 100001000u}) {
+    fake.ip.rows[1] = MakeIfRow(11, 6, bits, 1500, "Realtek PCIe GBE", 5);
+    fake.ip.routes[primary()] = 11;
+    vGetIpHlpInfo(record, fake.window);
+    EXPECT_EQ(utf8(record.connectionType), expected) << bits;
+  }
+}
+
 TEST_F(ConnectionProfile, AlternateAddressIsAskedOnlyWhenThePrimaryFails) {
   fake.ip.routes[alternate()] = 11;
   vGetIpHlpInfo(record, fake.window);

@@ -128,8 +128,10 @@ TEST(AdapterRecords, NoAddressesAndLeaseTextsOnlyWithDhcp) {
 }
 
 TEST(AdapterRecords, FriendlyNameLookup) {
-  std::vector<platform::AdapterAddressEntry> entries = {{1, u"lo"}, {2, u"eth0"}};
+  std::vector<platform::AdapterAddressEntry> entries = {{1, u"lo"}, {2, u"eth0"}, {3, u"Wi\u2011Fi \u4E59"}};
   EXPECT_EQ(FriendlyNameOf(entries, 2), "eth0");
+  // The ANSI conversion: one character CP950 lacks becomes "?", the rest stays.
+  EXPECT_EQ(FriendlyNameOf(entries, 3), "Wi?Fi \xA4\x41");
   EXPECT_EQ(FriendlyNameOf(entries, 9), "");
   // The real list: an index no adapter has gives an empty text.
   EXPECT_EQ(GetAdapterFriendlyName(0x7FFFFFF0u), "");

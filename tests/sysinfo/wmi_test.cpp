@@ -223,6 +223,7 @@ TEST(WmiInitialisation, TextsOfFailingStarts) {
   com.securityResult = platform::kEFail;
   EXPECT_FALSE(InitializeWmi(&error, com));
   EXPECT_EQ(error.text, "CoInitializeSecurity()- Failed to initialize security: 0x80004005\n");
+  EXPECT_EQ(com.initCount, 0); // the start that failed left COM uninitialised on the thread
   com.initResult = static_cast<HResult>(0x80010106u);
   com.systemMessages[0x80010106u] = "Cannot change thread mode after it is set.\r\n";
   EXPECT_FALSE(InitializeWmi(&error, com));

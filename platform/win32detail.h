@@ -1,0 +1,26 @@
+#pragma once
+// Pieces of the Windows stand-ins that tests check on their own, where the system call around them
+// cannot be made to give the case (Windows builds only).
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zelvo::platform {
+
+// A formatted counter value is usable when its status is "valid" or "new data".
+bool PdhStatusHasValue(std::uint32_t counterStatus);
+
+// Echo records alive in this process: started and neither delivered nor released after their handle
+// was closed.
+std::size_t IcmpEchoRecords();
+
+// IP_ADAPTER_INFO as iphlpapi.dll fills it: 640 bytes on 32-bit Windows, whose lease times are 32-bit
+// whatever the compiler's time_t, and 704 bytes with 64-bit times on 64-bit Windows.
+inline constexpr std::size_t kNativeAdapterInfoSize = sizeof(void*) == 4 ? 640 : 704;
+inline constexpr std::size_t kNativeLeaseObtainedOffset = sizeof(void*) == 4 ? 632 : 688;
+struct AdapterLeaseTimes {
+  std::int64_t obtained = 0, expires = 0;
+};
+AdapterLeaseTimes LeaseTimesOf(const void* nativeAdapterInfo);
+
+} // namespace zelvo::platform
