@@ -208,6 +208,7 @@ int main(int argc, char** argv) {
     app.status = status;
     app.loop->quit();
   };
+  presenter.latencyProbeError = [&production] { return production.latencyProbeError(); };
   presenter.askAgreement = [&app, &out] {
     out << "是否同意使用條款？(y/N) " << std::flush;
     app.input =
