@@ -4,10 +4,10 @@
 // system does not allow datagram ICMP for our group, the process's one raw ICMP socket, which every raw
 // handle shares and which hands each reply to its echo by identifier and sequence. The raw socket may
 // be opened at start-up, while the process still holds CAP_NET_RAW, and kept after the process gave the
-// capability up (IcmpReserveRawSocket). Completions are queued to the
-// thread that started the echo and run only inside that thread's alertable sleep (SleepEx), the way
-// the prober's tick expects them. Replies are read by a watch on that thread's GLib main context and
-// timed by the kernel's receive timestamp, so a busy main loop does not lengthen the round trip.
+// capability up (IcmpReserveRawSocket). Completions are queued to the thread that started the echo
+// and run only inside that thread's alertable sleep (SleepEx), the way the prober's tick expects them.
+// Replies are read by a watch on that thread's GLib main context and timed by the kernel's receive
+// timestamp, so a busy main loop does not lengthen the round trip.
 
 #include "platform/ipv4.h"
 
