@@ -8,9 +8,9 @@ namespace zelvo::platform {
 
 // Keeps what the latency probe needs (IcmpReserveRawSocket), then empties the permitted, effective,
 // inheritable and ambient capability sets, and the bounding set where the process may (that needs
-// CAP_SETPCAP, which root has). Call it first thing in main, while the process has its one thread:
-// capabilities belong to each thread, and threads started later inherit the emptied sets. False when
-// the process still holds a capability afterwards; the program should not go on then.
+// CAP_SETPCAP, which root has). Capabilities belong to each thread: threads started later inherit the
+// emptied sets, and those a library started before main are made to empty theirs. Call it first thing
+// in main. False when some thread still holds a capability afterwards; the program should not go on.
 bool KeepEchoSocketAndDropPrivileges();
 
 } // namespace zelvo::platform

@@ -1,6 +1,7 @@
 // Start-up privileges, each case in a child process of its own (the test program keeps root's): the
 // child takes on the credentials a program starts with, runs start-up, and reports its capability
-// sets as /proc/self/status shows them and how an echo to the namespace's loopback went.
+// sets as /proc/self/status shows them (and those of a thread started before), and how an echo to
+// the namespace's loopback went.
 
 #include "platform/icmp.h"
 #include "platform/privileges.h"
@@ -8,16 +9,21 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <fcntl.h>
 #include <fstream>
 #include <grp.h>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <sys/capability.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace zelvo::test {
@@ -78,13 +84,39 @@ bool becomeOrdinaryUser(bool netRaw) {
   return set && ::prctl(PR_SET_KEEPCAPS, 0) == 0;
 }
 
-// Start-up, then what the process holds and what its probe can do.
+// The "Cap..." lines of a thread's status (or the process's, the main thread's), each under its name
+// with the prefix given.
+void readCapabilities(const std::string& status, const std::string& prefix, Report& report) {
+  std::ifstream file(status);
+  for (std::string line; std::getline(file, line);)
+    if (line.rfind("Cap", 0) == 0)
+      report[prefix + line.substr(0, line.find(':'))] = line.substr(line.find('\t') + 1);
+}
+
+// Start-up, then what the process holds and what its probe can do. A thread that was already waiting
+// when start-up ran (as libraries start them before main) is reported with its sets as "earlier.".
 Report startUpAndProbe() {
   Report report;
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool done = false;
+  std::atomic<pid_t> earlierTid{0};
+  std::thread earlier([&] {
+    earlierTid = static_cast<pid_t>(::syscall(SYS_gettid));
+    std::unique_lock<std::mutex> lock(mutex);
+    wake.wait(lock, [&] { return done; });
+  });
+  while (!earlierTid.load())
+    std::this_thread::yield();
   report["startUp"] = platform::KeepEchoSocketAndDropPrivileges() ? "kept nothing" : "still privileged";
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("Cap", 0) == 0) report[line.substr(0, line.find(':'))] = line.substr(line.find('\t') + 1);
+  readCapabilities("/proc/self/status", "", report);
+  readCapabilities("/proc/self/task/" + std::to_string(earlierTid.load()) + "/status", "earlier.", report);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+  }
+  wake.notify_all();
+  earlier.join();
   // A raw socket of its own is out of reach now.
   int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
   report["ownRawSocket"] = fd >= 0 ? "opened" : (errno == EPERM ? "refused" : "failed");
@@ -124,8 +156,9 @@ protected:
   void expectNoCapability(const Report& report) {
     EXPECT_EQ(report.at("exit"), "0");
     EXPECT_EQ(report.count("startUp") ? report.at("startUp") : "", "kept nothing");
-    for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapAmb"})
-      EXPECT_EQ(report.count(set) ? report.at(set) : "", kNoCapability) << set;
+    for (std::string thread : {"", "earlier."})
+      for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapAmb"})
+        EXPECT_EQ(report.count(thread + set) ? report.at(thread + set) : "", kNoCapability) << thread << set;
     EXPECT_EQ(report.count("ownRawSocket") ? report.at("ownRawSocket") : "", "refused");
   }
 };
@@ -154,6 +187,7 @@ TEST_F(StartUpPrivileges, RootAlsoEmptiesTheAmbientAndBoundingSets) {
   });
   expectNoCapability(report);
   EXPECT_EQ(report["CapBnd"], kNoCapability);
+  EXPECT_EQ(report["earlier.CapBnd"], kNoCapability);
   EXPECT_EQ(report["echo"], kAnswered);
 }
 
