@@ -3,6 +3,7 @@
 #include "engine/config.h"
 #include "engine/document.h"
 #include "frontend/speeddisplay.h"
+#include "platform/icmp.h"
 #include "workers/tcpstats.h"
 
 #include <algorithm>
@@ -46,6 +47,14 @@ std::string JsonNumberList(const std::string& list) {
 std::string JsonNumber(double v) {
   return std::isfinite(v) ? Format("%.2f", v) : "null";
 }
+
+// Neither a raw ICMP socket (no cap_net_raw) nor a datagram one (the group outside
+// net.ipv4.ping_group_range) may be opened: without this the user only learns that the probe timed out.
+constexpr const char* kEchoNotPermitted =
+    "延遲量測無法送出 ICMP 封包：程式沒有 cap_net_raw 權限，系統也不允許這個使用者的群組使用 ICMP "
+    "資料包通訊端。請以 zelvo-speedtest 套件安裝本程式（套件會給它這項權限），或把 "
+    "net.ipv4.ping_group_range 設為包含你的群組（例如 sudo sysctl -w "
+    "net.ipv4.ping_group_range=\"0 2147483647\"）。";
 
 } // namespace
 
@@ -261,6 +270,7 @@ void ConsolePresenter::fail(int code, const std::string& extraLine) {
     if (!caption.empty()) err_ << caption << "\n";
     if (!body.empty()) err_ << body << "\n";
     if (caption.empty() && body.empty()) err_ << "測速沒有完成（代碼 " << code << "）。\n";
+    if (std::string why = latencyErrorText(); !why.empty()) err_ << why << "\n";
   }
   finish(code == 0 ? kNotSetByAnyStep : code);
 }
@@ -372,6 +382,14 @@ void ConsolePresenter::addLatencyFields(std::vector<ResultField>& f) {
     grade = LatencyGrade(mean);
   }
   f.push_back({increases.empty() ? ResultField::Number : ResultField::String, "latency.grade", grade});
+  const std::string why = latencyErrorText();
+  f.push_back(
+      {why.empty() ? ResultField::Number : ResultField::String, "latency.error", why.empty() ? "null" : why});
+}
+
+std::string ConsolePresenter::latencyErrorText() const {
+  if (!latencyProbeError || latencyProbeError() != platform::kErrorAccessDenied) return "";
+  return kEchoNotPermitted;
 }
 
 void ConsolePresenter::addCounterFields(std::vector<ResultField>& f) {

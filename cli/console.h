@@ -7,6 +7,7 @@
 #include "frontend/runobserver.h"
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <ostream>
@@ -58,6 +59,9 @@ public:
   void observe(RunObserver& observer);
   std::function<void()> askAgreement;
   std::function<void(int status)> finished;
+  // Why the latency probe could not send (platform::IcmpCreateFileError's codes), 0 when it could:
+  // a probe without permission to send is explained in latency.error and on a failed run's error lines.
+  std::function<std::uint32_t()> latencyProbeError;
 
   void present(const EngineMessage& message) override;
   // The user's answer to the terms.
@@ -80,6 +84,8 @@ private:
   void addCounterFields(std::vector<ResultField>& f);
   // Kernel TCP figures of each direction's data connections (null without any).
   void addTcpFields(std::vector<ResultField>& f);
+  // One line on why the latency probe cannot send and what to do; empty when it can.
+  std::string latencyErrorText() const;
   void printHumanExtras();
   void onObserverEvent(const RunObserver::Event& e);
   void printEvent(const std::string& kind, const std::string& body);

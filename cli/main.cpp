@@ -5,6 +5,7 @@
 #include "frontend/settings.h"
 #include "platform/cp950.h"
 #include "platform/mainloop.h"
+#include "platform/privileges.h"
 #include "platform/terminal.h"
 #include "zelvo_version.h"
 
@@ -106,6 +107,11 @@ void onTerminationRequest(App& app) {
 } // namespace
 
 int main(int argc, char** argv) {
+  // Before anything else runs: libcurl and the rest never see the capability the package grants.
+  if (!platform::KeepEchoSocketAndDropPrivileges()) {
+    std::cerr << "zelvo-speedtest-cli: cannot give up the process's capabilities; not running with them\n";
+    return 1;
+  }
   std::setlocale(LC_ALL, "");
   // Numbers are always written with a decimal point, whatever the user's locale says.
   std::setlocale(LC_NUMERIC, "C");
@@ -202,6 +208,7 @@ int main(int argc, char** argv) {
     app.status = status;
     app.loop->quit();
   };
+  presenter.latencyProbeError = [&production] { return production.latencyProbeError(); };
   presenter.askAgreement = [&app, &out] {
     out << "是否同意使用條款？(y/N) " << std::flush;
     app.input =

@@ -57,6 +57,8 @@ public:
   const std::string& pingTarget() const { return pingTarget_; }
   // Whether this sequence has written its summary.
   bool finished() const { return finished_; }
+  // Why the current prober could not send its echo (see TICMPSENDECHO2::LastOpenError); 0 otherwise.
+  std::uint32_t probeOpenError() const { return pingProber_ ? pingProber_->LastOpenError() : 0; }
 
 private:
   // The counters of a round, fresh at the start of each.

@@ -23,6 +23,8 @@ public:
   // A front-end without a testing page (the console) has the processor-load query opened with the
   // profile; the window opens it when its testing page shows.
   bool openProcessorQueryWithProfile = true;
+  // Why the current run's latency probe could not send (LatencySequence::probeOpenError); 0 otherwise.
+  std::uint32_t latencyProbeError() const { return latency_ ? latency_->probeOpenError() : 0; }
   // Given to each latency sequence (see LatencySequence::onCountedEcho).
   std::function<void(std::int32_t round, std::uint32_t status, std::uint32_t roundTripMs)> onLatencyEcho;
 

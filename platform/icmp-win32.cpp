@@ -128,15 +128,35 @@ IcmpSocketKind IcmpFile::kind() const {
   return state_->kind;
 }
 
+namespace {
+thread_local std::uint32_t lastCreateError = 0;
+} // namespace
+
 std::unique_ptr<IcmpFile> IcmpCreateFile(IcmpSocketKind kind) {
   const IcmpDll& dll = icmpDll();
-  if (!dll.loaded()) return nullptr;
+  if (!dll.loaded()) {
+    lastCreateError = kErrorGenFailure;
+    return nullptr;
+  }
   HANDLE handle = dll.create();
-  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  if (handle == INVALID_HANDLE_VALUE) {
+    lastCreateError = ::GetLastError() == ERROR_ACCESS_DENIED ? kErrorAccessDenied : kErrorGenFailure;
+    return nullptr;
+  }
+  lastCreateError = 0;
   auto state = std::make_shared<IcmpFile::State>();
   state->handle = handle;
   state->kind = kind;
   return std::unique_ptr<IcmpFile>(new IcmpFile(std::move(state)));
+}
+
+std::uint32_t IcmpCreateFileError() {
+  return lastCreateError;
+}
+
+// icmp.dll needs no privilege: there is nothing to open ahead.
+bool IcmpReserveRawSocket() {
+  return true;
 }
 
 std::uint32_t IcmpSendEcho2(IcmpFile& handle, std::uint32_t destination, const void* data, std::uint16_t size,

@@ -1,10 +1,13 @@
 #pragma once
 // ICMP echo stand-in: open a handle, start one asynchronous echo on it with a completion, close it.
-// A handle is an ICMP datagram socket (with IP_RECVTTL for the reply's time to live), or a raw ICMP
-// socket where the system does not allow datagram ICMP for our group. Completions are queued to the
-// thread that started the echo and run only inside that thread's alertable sleep (SleepEx), the way
-// the prober's tick expects them. Replies are read by a watch on that thread's GLib main context and
-// timed by the kernel's receive timestamp, so a busy main loop does not lengthen the round trip.
+// A handle is an ICMP datagram socket (with IP_RECVTTL for the reply's time to live), or, where the
+// system does not allow datagram ICMP for our group, the process's one raw ICMP socket, which every raw
+// handle shares and which hands each reply to its echo by identifier and sequence. The raw socket may
+// be opened at start-up, while the process still holds CAP_NET_RAW, and kept after the process gave the
+// capability up (IcmpReserveRawSocket). Completions are queued to the thread that started the echo
+// and run only inside that thread's alertable sleep (SleepEx), the way the prober's tick expects them.
+// Replies are read by a watch on that thread's GLib main context and timed by the kernel's receive
+// timestamp, so a busy main loop does not lengthen the round trip.
 
 #include "platform/ipv4.h"
 
@@ -32,6 +35,10 @@ inline constexpr std::uint32_t kIpTtlExpiredReassem = 11014;
 inline constexpr std::uint32_t kIpParamProblem = 11015;
 inline constexpr std::uint32_t kIpSourceQuench = 11016;
 inline constexpr std::uint32_t kIpGeneralFailure = 11050;
+
+// Why IcmpCreateFile opened nothing (IcmpCreateFileError).
+inline constexpr std::uint32_t kErrorAccessDenied = 5; // the process may open no ICMP socket of the kind
+inline constexpr std::uint32_t kErrorGenFailure = 31;  // anything else (no descriptors, no memory)
 
 enum class IcmpSocketKind {
   Automatic, // datagram ICMP, falling back to raw when datagram ICMP is not allowed
@@ -76,6 +83,16 @@ private:
 
 // Opens a handle; null when no ICMP socket of the asked kind can be opened. Closing = destroying it.
 std::unique_ptr<IcmpFile> IcmpCreateFile(IcmpSocketKind kind = IcmpSocketKind::Automatic);
+
+// The reason the calling thread's last IcmpCreateFile returned null: kErrorAccessDenied when every
+// kind it tried was refused for want of permission (no CAP_NET_RAW, the group outside
+// net.ipv4.ping_group_range), kErrorGenFailure otherwise; 0 after it opened a handle.
+std::uint32_t IcmpCreateFileError();
+
+// For start-up, before the process gives up its privileges: where datagram ICMP is not allowed for the
+// process's groups, opens the shared raw socket and keeps it for the rest of the process, so raw
+// handles can still be opened without CAP_NET_RAW. False when neither kind of echo will be possible.
+bool IcmpReserveRawSocket();
 
 // Starts one echo to the IPv4 address (network order) carrying size bytes of data, with the
 // options' TTL and type of service. Returns kErrorIoPending when the echo is under way: exactly one

@@ -3,6 +3,7 @@
 #include "frontend/production.h"
 #include "frontend/settings.h"
 #include "platform/instancelock.h"
+#include "platform/privileges.h"
 #include "sysinfo/systemprofile.h"
 #include "ui/gtkview.h"
 
@@ -57,6 +58,11 @@ int run() {
 } // namespace
 
 int main(int argc, char** argv) {
+  // Before GTK, the web view or any picture decoder runs: none of them sees the capability.
+  if (!platform::KeepEchoSocketAndDropPrivileges()) {
+    std::fputs("zelvo-speedtest: cannot give up the process's capabilities; not running with them\n", stderr);
+    return 1;
+  }
   gtk_init(&argc, &argv);
   // Report numbers are written with a decimal point, whatever the desktop's locale says.
   std::setlocale(LC_NUMERIC, "C");

@@ -118,6 +118,7 @@ void TICMPSENDECHO2::Send() {
   request->sendTime = platform::LocalTimeText();
   request->host = Host;
   request->handle = platform::IcmpCreateFile(socketKind);
+  openError_ = request->handle ? 0 : platform::IcmpCreateFileError();
   if (!request->handle) return; // nothing sent; the next tick tries again
   // Never read past the payload, whatever RequestSize says.
   std::size_t size = static_cast<std::size_t>(std::clamp<std::int32_t>(RequestSize, 0, kPayloadSize));

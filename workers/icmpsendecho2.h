@@ -40,6 +40,9 @@ public:
   platform::IcmpSocketKind socketKind = platform::IcmpSocketKind::Automatic;
 
   bool Running() const { return running_; }
+  // Why the last tick sent nothing: the error of the ICMP handle that could not be opened
+  // (platform::kErrorAccessDenied where the process may open no ICMP socket at all); 0 once one was.
+  std::uint32_t LastOpenError() const { return openError_; }
 
   // Does nothing when running, or when Host is not a dotted IPv4 address.
   void Start();
@@ -57,6 +60,7 @@ private:
   void Send();
 
   bool running_ = false;
+  std::uint32_t openError_ = 0;
   std::uint64_t run_ = 0; // tells this start's echoes from those of an earlier one
 };
 

@@ -1,8 +1,11 @@
 // The console's machine-readable shapes: nested JSON from dotted names, CSV cells and the sparkline.
 
 #include "cli/console.h"
+#include "platform/icmp.h"
 
 #include <gtest/gtest.h>
+
+#include <sstream>
 
 namespace zelvo::test {
 namespace {
@@ -29,6 +32,60 @@ TEST(ConsoleFormat, SparklineScalesToTheHighestValue) {
   EXPECT_EQ(Sparkline({0, 50, 100}, true), "▁▅█");
   EXPECT_EQ(Sparkline({0, 50, 100}, false), "_=#");
   EXPECT_EQ(Sparkline({0, 0}, false), "__");
+}
+
+// A run given up at the latency gate (code 11) in each format, with the probe's open error the
+// presenter is told.
+struct GivenUpRun {
+  std::string out, err;
+  std::optional<int> status;
+};
+GivenUpRun giveUpAtTheLatencyGate(OutputFormat format, std::uint32_t probeError) {
+  auto record = std::make_shared<TestRecord>();
+  record->errorCode = kLatencyTimeout;
+  std::ostringstream out, err;
+  ConsoleOptions options;
+  options.format = format;
+  options.csvHeader = true;
+  ConsolePresenter presenter(options, out, err, [](const std::string& text) { return text; });
+  RunController controller(record, FrontendServices{}, presenter);
+  presenter.attach(controller);
+  presenter.latencyProbeError = [probeError] { return probeError; };
+  EngineMessage verdict;
+  verdict.message = kMsgVersion;
+  verdict.wParam = 0;
+  presenter.present(verdict);
+  return {out.str(), err.str(), presenter.exitStatus()};
+}
+
+TEST(ConsoleFormat, AProbeWithoutPermissionToSendIsExplainedInEveryFormat) {
+  GivenUpRun human = giveUpAtTheLatencyGate(OutputFormat::Human, platform::kErrorAccessDenied);
+  EXPECT_EQ(human.status, kLatencyTimeout);
+  // The last line of the error output names the missing permission and both remedies.
+  std::string why = human.err.substr(human.err.rfind('\n', human.err.size() - 2) + 1);
+  why.pop_back();
+  for (const char* part : {"cap_net_raw", "zelvo-speedtest 套件", "net.ipv4.ping_group_range"})
+    EXPECT_NE(why.find(part), std::string::npos) << part << " in " << why;
+
+  GivenUpRun json = giveUpAtTheLatencyGate(OutputFormat::Json, platform::kErrorAccessDenied);
+  EXPECT_EQ(json.status, kLatencyTimeout);
+  EXPECT_NE(json.out.find("\"error\":" + JsonString(why)), std::string::npos) << json.out;
+
+  GivenUpRun csv = giveUpAtTheLatencyGate(OutputFormat::Csv, platform::kErrorAccessDenied);
+  std::istringstream lines(csv.out);
+  std::string header, line;
+  std::getline(lines, header);
+  std::getline(lines, line);
+  EXPECT_NE(header.find(",latency.error,"), std::string::npos) << header;
+  EXPECT_NE(line.find("cap_net_raw"), std::string::npos) << line;
+
+  // A probe that could open its socket, or failed for another reason, has nothing to explain.
+  for (std::uint32_t error : {0u, platform::kErrorGenFailure}) {
+    GivenUpRun quiet = giveUpAtTheLatencyGate(OutputFormat::Human, error);
+    EXPECT_EQ(quiet.err.find("cap_net_raw"), std::string::npos) << quiet.err;
+    EXPECT_NE(giveUpAtTheLatencyGate(OutputFormat::Json, error).out.find("\"error\":null"),
+              std::string::npos);
+  }
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 decoded, and every way a run can fail shown with its texts and exit status. Needs root; exits 77
 (skipped) otherwise."""
 import csv
+import grp
 import io
 import json
 import os
@@ -89,6 +90,43 @@ class Run:
 
 
 SHORT = {"dl_duration": 4, "ul_duration": 4}
+OBSERVE = os.path.join(TOP, "tests", "support", "run_observed.py")
+
+
+class UserRun:
+    """The console program run whole in the test bed as the ordinary user nobody, from a copy of its
+    own (with the cap_net_raw file capability the package gives it, when asked), with the namespace's
+    datagram echo sockets allowed for nobody's group or not (a fresh namespace allows no group)."""
+
+    def __init__(self, args, capability=False, datagram=False):
+        self.dir = tempfile.mkdtemp(prefix="zelvo-cli-user-")
+        try:
+            os.chmod(self.dir, 0o755)
+            config = os.path.join(self.dir, "service.json")
+            with open(config, "w") as f:
+                json.dump(SHORT, f)
+            program = os.path.join(self.dir, "zelvo-speedtest-cli")
+            shutil.copy2(CLI, program)
+            if capability:
+                subprocess.run(["setcap", "cap_net_raw+ep", program], check=True, timeout=30)
+            observed = os.path.join(self.dir, "observed.json")
+            group = grp.getgrnam("nogroup").gr_gid
+            command = [TESTBED, "--rate", "50mbit", "--", sys.executable, OBSERVE, "--out", observed,
+                       "--user", "nobody"]
+            if datagram:
+                command += ["--ping-group-range", "%d %d" % (group, group)]
+            env = dict(os.environ, ZELVO_SERVICE_CONFIG=config, LANG="C.UTF-8", LC_ALL="C.UTF-8")
+            subprocess.run(command + ["--", program] + args, env=env, cwd=self.dir, timeout=240, check=True)
+            with open(observed, encoding="utf-8") as f:
+                result = json.load(f)
+            self.status, self.out, self.err, self.caps = (result["status"], result["out"], result["err"],
+                                                          result["caps"])
+        finally:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+    def result(self):
+        """The result object, the last line of --format jsonl."""
+        return json.loads(self.out.splitlines()[-1])
 
 
 @unittest.skipUnless(os.geteuid() == 0, "needs root for the test bed")
@@ -246,6 +284,49 @@ class EndToEnd(unittest.TestCase):
         caption, text = cp950_texts(7)
         self.assertIn(caption, run.err)
         self.assertIn(text, run.err)
+
+    def assertHoldsNoCapability(self, run):
+        self.assertTrue(run.caps, "the program had ended before its first line was read")
+        for thread, sets in run.caps.items():
+            for name in ("CapEff", "CapPrm", "CapInh", "CapAmb"):
+                self.assertEqual(sets[name], 0, "%s of thread %s" % (name, thread))
+
+    def assertMeasuredLatency(self, run):
+        self.assertEqual(run.status, 0, run.err)
+        result = run.result()
+        self.assertIsNone(result["latency"]["error"])
+        self.assertGreaterEqual(result["ping_avg_ms"], 0, result["rtt"])
+        self.assertEqual((result["latency"]["idle"]["sent"], result["latency"]["idle"]["loss"]), (5, 0))
+        # The loaded-latency stream keeps several echoes under way at once, on the same socket.
+        for phase in ("download", "upload"):
+            self.assertGreater(result["latency"][phase]["sent"], 10, phase)
+            self.assertEqual(result["latency"][phase]["loss"], 0, phase)
+        return result
+
+    def test_ordinary_user_with_the_capability_holds_none_and_measures_latency(self):
+        run = UserRun(["--yes", "--format", "jsonl"], capability=True)
+        self.assertHoldsNoCapability(run)
+        result = self.assertMeasuredLatency(run)
+        print("with cap_net_raw: rtt %s, loaded medians %s / %s ms" % (
+            result["rtt"], result["latency"]["download"]["median_ms"], result["latency"]["upload"]["median_ms"]),
+            file=sys.stderr)
+
+    def test_ordinary_user_with_datagram_echo_measures_latency(self):
+        run = UserRun(["--yes", "--format", "jsonl"], datagram=True)
+        self.assertHoldsNoCapability(run)
+        result = self.assertMeasuredLatency(run)
+        print("with datagram echo: rtt %s" % result["rtt"], file=sys.stderr)
+
+    def test_ordinary_user_without_either_is_told_why(self):
+        human = UserRun(["--yes"])
+        self.assertEqual(human.status, 11, human.err)
+        why = human.err.splitlines()[-1]
+        for part in ("cap_net_raw", "zelvo-speedtest 套件", "net.ipv4.ping_group_range"):
+            self.assertIn(part, why)
+        machine = UserRun(["--yes", "--json"])
+        self.assertEqual(machine.status, 11, machine.err)
+        result = json.loads(machine.out)
+        self.assertEqual((result["error_code"], result["latency"]["error"]), (11, why))
 
     def test_ctrl_c_in_the_latency_gate_ends_within_a_second(self):
         # The probe host stays silent (echo replies off in the namespace), so the engine sits in its

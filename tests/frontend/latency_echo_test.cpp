@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/capability.h>
+
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -143,6 +145,38 @@ TEST_F(LatencyEcho, ANewSequenceStopsTheProberOfTheEarlierOne) {
   EXPECT_EQ(record_->pingCount, 6);
   EXPECT_EQ(record_->pingLost, 0);
   EXPECT_EQ(listener_->all().size(), 1u + 7u);
+}
+
+// Sets CAP_NET_RAW of the calling thread's effective set (capabilities are per thread).
+bool setNetRaw(bool on) {
+  cap_t caps = cap_get_proc();
+  const cap_value_t value = CAP_NET_RAW;
+  bool set = caps && cap_set_flag(caps, CAP_EFFECTIVE, 1, &value, on ? CAP_SET : CAP_CLEAR) == 0 &&
+             cap_set_proc(caps) == 0;
+  cap_free(caps);
+  return set;
+}
+
+TEST_F(LatencyEcho, WithoutPermissionToOpenAnEchoSocketTheProbeSaysSoAndKeepsTrying) {
+  // No datagram echo for any group, and no CAP_NET_RAW while it matters.
+  IcmpNamespace closed(/*allowDatagram=*/false);
+  ASSERT_TRUE(closed.ok());
+  RequestListener listener;
+  ASSERT_TRUE(listener.ok());
+  ASSERT_TRUE(setNetRaw(false));
+  LatencySequence sequence(*record_, {"127.0.0.1", "127.0.0.2"}, {50, IcmpSocketKind::Automatic});
+  sequence.begin(engineGate());
+  pumpFor(300ms);
+  bool denied = sequence.probeOpenError() == platform::kErrorAccessDenied;
+  ASSERT_TRUE(setNetRaw(true));
+  EXPECT_TRUE(denied);
+  EXPECT_EQ(record_->pingCount, 0);
+  EXPECT_TRUE(listener.all().empty());
+  EXPECT_FALSE(engine_->pingDone.load());
+  // Nothing else changes: each tick tries again, and once a socket can be opened the round runs.
+  ASSERT_TRUE(pumpUntil([&] { return engine_->pingDone.load(); }, 10s));
+  EXPECT_EQ(record_->pingLost, 0);
+  EXPECT_EQ(listener.all().size(), 7u);
 }
 
 } // namespace

@@ -2,8 +2,9 @@
 """The Debian package, end to end, as root: scripts/package builds it; lintian finds no errors; the
 desktop entry and the metainfo validate; apt installs it; the installed console program runs a whole
 test in the test bed, as root and as an ordinary user (whose latency probe needs the package's
-capability); the installed window starts on a virtual display, as an ordinary user, and shows its
-connecting page; apt purges it and nothing of it is left. The package is purged on every way out."""
+capability), and holds no capability after its start-up; the installed window starts on a virtual
+display, as an ordinary user, shows its connecting page, holds no capability and has its echoes
+answered; apt purges it and nothing of it is left. The package is purged on every way out."""
 import json
 import os
 import re
@@ -14,6 +15,9 @@ import tempfile
 import time
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+OBSERVE = os.path.join(TOP, "tests", "support", "run_observed.py")
+sys.path.insert(0, os.path.dirname(OBSERVE))
+from run_observed import capability_sets  # noqa: E402
 SKIP = 77
 PACKAGE = "zelvo-speedtest"
 APP_ID = "tw.zelvo.speedtest"
@@ -105,18 +109,46 @@ def check_installed_files():
         run("man", "-l", "-Tutf8", "/usr/share/man/man1/%s.1.gz" % os.path.basename(program))
 
 
-def whole_test(prefix, who):
+def check_no_capability(caps, who, bounding):
+    """Every thread's effective, permitted, inheritable and ambient sets are empty (and the bounding
+    set, which only a process started with CAP_SETPCAP, as root, may empty)."""
+    if not caps:
+        fail("%s: the program had ended before its capabilities were read" % who)
+    names = ("CapEff", "CapPrm", "CapInh", "CapAmb") + (("CapBnd",) if bounding else ())
+    for thread, sets in caps.items():
+        held = {name: "%x" % sets[name] for name in names if sets[name]}
+        if held:
+            fail("%s: thread %s still holds capabilities %s" % (who, thread, held))
+
+
+def whole_test(user):
+    who = user or "root"
     with tempfile.TemporaryDirectory() as work:
         os.chmod(work, 0o755)
-        done = run(os.path.join(TOP, "scripts", "testbed"), "--rate", "50mbit", "--", *prefix,
-                   "/usr/bin/zelvo-speedtest-cli", "--yes", "--json", check=False, cwd=work, timeout=300)
-    if done.returncode != 0:
-        fail("the installed console program as %s exited %d:\n%s%s" % (who, done.returncode, done.stdout,
-                                                                       done.stderr[-3000:]))
-    result = json.loads(done.stdout)
+        observed = os.path.join(work, "observed.json")
+        done = run(os.path.join(TOP, "scripts", "testbed"), "--rate", "50mbit", "--", sys.executable, OBSERVE,
+                   "--out", observed, *(["--user", user] if user else []), "--", "/usr/bin/zelvo-speedtest-cli",
+                   "--yes", "--format", "jsonl", check=False, cwd=work, timeout=300)
+        if done.returncode != 0 or not os.path.exists(observed):
+            fail("the test bed for %s exited %d:\n%s%s" % (who, done.returncode, done.stdout, done.stderr[-3000:]))
+        with open(observed, encoding="utf-8") as f:
+            observed = json.load(f)
+    if observed["status"] != 0:
+        fail("the installed console program as %s exited %d:\n%s%s" % (who, observed["status"], observed["out"],
+                                                                       observed["err"][-3000:]))
+    check_no_capability(observed["caps"], "the console program as " + who, bounding=not user)
+    result = json.loads(observed["out"].splitlines()[-1])
     if result.get("ping_avg_ms", -1) < 0:
-        fail("no echo reply as %s: %r" % (who, result.get("rtt")))
-    step("whole test as %s: exit 0, average round trip %s ms" % (who, result["ping_avg_ms"]))
+        fail("no echo reply as %s: %r (%s)" % (who, result.get("rtt"), result["latency"].get("error")))
+    step("whole test as %s: exit 0, average round trip %s ms, no capability in its %d threads"
+         % (who, result["ping_avg_ms"], len(observed["caps"])))
+
+
+def icmp_counters(pid):
+    """The ICMP counters of the network namespace the process lives in."""
+    with open("/proc/%d/net/snmp" % pid) as f:
+        rows = [line.split() for line in f if line.startswith("Icmp:")]
+    return dict(zip(rows[0][1:], (int(v) for v in rows[1][1:])))
 
 
 SILENT_SERVICE = """
@@ -169,6 +201,21 @@ def window(shots):
         time.sleep(2)
         if proc.poll() is not None:
             fail("the window program ended with %d" % proc.returncode)
+        # unshare's one child is the shell that became the program.
+        with open("/proc/%d/task/%d/children" % (proc.pid, proc.pid)) as f:
+            pid = int(f.read().split()[0])
+        if os.readlink("/proc/%d/exe" % pid) != "/usr/bin/zelvo-speedtest":
+            fail("process %d is not the window program" % pid)
+        caps = capability_sets(pid)
+        check_no_capability(caps, "the window as nobody", bounding=False)
+        # Its latency probe echoes the loopback of its namespace, where no group may use datagram echo.
+        deadline = time.monotonic() + 10
+        while icmp_counters(pid)["InEchoReps"] == 0 and time.monotonic() < deadline:
+            time.sleep(0.3)
+        replies = icmp_counters(pid)["InEchoReps"]
+        if not replies:
+            fail("the window's latency probe got no echo reply")
+        step("window: no capability in its %d threads, %d echo replies" % (len(caps), replies))
         shot = os.path.join(shots, "connecting.png")
         run("import", "-window", window_id[0], "PNG:" + shot, env=env)
         stats = run("convert", shot, "-format", "%[fx:standard_deviation] %[fx:mean] %k", "info:").stdout.split()
@@ -208,8 +255,8 @@ def main():
             fail("apt did not install " + deb)
         files = [f for f in run("dpkg", "-L", PACKAGE).stdout.splitlines() if f]
         check_installed_files()
-        whole_test([], "root")
-        whole_test(USER, "nobody")
+        whole_test(None)
+        whole_test("nobody")
         window(shots)
     finally:
         purge()

@@ -184,6 +184,50 @@ TEST_P(IcmpEcho, HandlesCompleteInStartOrderEachWithItsOwnReply) {
   EXPECT_EQ(replies[1].ttl, 0);
 }
 
+TEST_P(IcmpEcho, AReplyToSomeoneElsesEchoIsNotTaken) {
+  // A stranger's echo reply (another identifier and sequence, 48 bytes) sent just before our echo:
+  // loopback's token bucket lets a first copy through at once and holds the second back, so that copy
+  // arrives while our echo waits, ahead of our own reply. Raw sockets hear both.
+  ASSERT_EQ(ns_->netns().run("tc qdisc add dev lo root tbf rate 8kbit burst 128 limit 3000"), 0);
+  auto handle = platform::IcmpCreateFile(GetParam());
+  ASSERT_TRUE(handle);
+  std::vector<std::uint8_t> stranger(8 + 48, 'x');
+  stranger[0] = 0; // echo reply
+  stranger[1] = stranger[2] = stranger[3] = 0;
+  stranger[4] = stranger[6] = 0xbe;
+  stranger[5] = stranger[7] = 0xef;
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i < stranger.size(); i += 2)
+    sum += static_cast<std::uint32_t>(stranger[i] << 8 | stranger[i + 1]);
+  while (sum >> 16)
+    sum = (sum & 0xffff) + (sum >> 16);
+  stranger[2] = static_cast<std::uint8_t>(~sum >> 8);
+  stranger[3] = static_cast<std::uint8_t>(~sum);
+  int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+  ASSERT_GE(fd, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = ipv4("127.0.0.1");
+  for (int copy = 0; copy < 2; ++copy)
+    EXPECT_EQ(::sendto(fd, stranger.data(), stranger.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+              static_cast<ssize_t>(stranger.size()));
+  ::close(fd);
+
+  std::optional<IcmpEchoReply> got;
+  platform::IpOptionInformation options;
+  ASSERT_EQ(platform::IcmpSendEcho2(*handle, ipv4("127.0.0.1"), kData.data(), 32, options, 2000,
+                                    [&](const IcmpEchoReply& reply) { got = reply; }),
+            platform::kErrorIoPending);
+  ASSERT_TRUE(waitFor(
+      [&] {
+        platform::SleepEx(1, true);
+        return got.has_value();
+      },
+      2500ms));
+  EXPECT_EQ(got->status, platform::kIpSuccess);
+  EXPECT_EQ(got->dataSize, 32);
+}
+
 TEST_P(IcmpEcho, SilentHostTimesOutNotBeforeTheTimeout) {
   auto started = std::chrono::steady_clock::now();
   EchoOutcome outcome = echoOnce(GetParam(), kSilentHost, 3000ms);
