@@ -349,6 +349,15 @@ class EndToEnd(unittest.TestCase):
             self.assertEqual([run["error_code"] for run in json.loads(exported.stdout)], [0, 7])
             self.assertEqual(shown.stderr + exported.stderr, "")
 
+    def test_a_save_that_fails_is_told_and_the_status_stays_the_tests(self):
+        with StateFolders() as state:
+            # The state folder's place is taken by a file: no folder can be made there.
+            with open(state.environment["XDG_STATE_HOME"], "w") as f:
+                f.write("not a folder")
+            run = Run({"faults": {"service_document": "drop"}}, ["--yes", "--save"], environment=state.environment)
+            self.assertEqual(run.status, 6, run.err)
+            self.assertIn("無法把這次的結果存入測速紀錄 " + state.history + "：", run.err.splitlines()[-1])
+
     def assertHoldsNoCapability(self, run):
         self.assertTrue(run.caps, "the program had ended before its first line was read")
         for thread, sets in run.caps.items():
