@@ -256,6 +256,7 @@ void ConsolePresenter::onResult(const EngineMessage& m) {
     }
     printHumanExtras();
     out_ << std::flush;
+    printResult(code, resultUrl);
   }
   finish(code);
 }
@@ -271,6 +272,8 @@ void ConsolePresenter::fail(int code, const std::string& extraLine) {
     if (!body.empty()) err_ << body << "\n";
     if (caption.empty() && body.empty()) err_ << "測速沒有完成（代碼 " << code << "）。\n";
     if (std::string why = latencyErrorText(); !why.empty()) err_ << why << "\n";
+    err_ << std::flush;
+    printResult(code, "");
   }
   finish(code == 0 ? kNotSetByAnyStep : code);
 }
@@ -431,11 +434,12 @@ void ConsolePresenter::addTcpFields(std::vector<ResultField>& f) {
 }
 
 void ConsolePresenter::printResult(int code, const std::string& resultUrl) {
+  if (human() && !onResultObject) return;
   if (observer_) observer_->endPhases();
   std::vector<ResultField> fields = resultFields(code, resultUrl);
   switch (options_.format) {
   case OutputFormat::Human:
-    return;
+    break;
   case OutputFormat::Json:
     out_ << FieldsJson(fields) << "\n";
     break;
@@ -450,6 +454,7 @@ void ConsolePresenter::printResult(int code, const std::string& resultUrl) {
     break;
   }
   out_ << std::flush;
+  if (onResultObject) onResultObject(FieldsJson(fields));
 }
 
 void ConsolePresenter::printEvent(const std::string& kind, const std::string& body) {
@@ -640,6 +645,10 @@ std::string Sparkline(const std::vector<double>& values, bool unicode) {
     if (std::isfinite(v)) top = std::max(top, v);
   std::string out;
   for (double v : values) {
+    if (std::isnan(v)) {
+      out += ' ';
+      continue;
+    }
     int level = top > 0 && std::isfinite(v) ? static_cast<int>(std::lround(std::max(v, 0.0) / top * 7)) : 0;
     if (unicode)
       out += blocks[level];

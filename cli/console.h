@@ -43,7 +43,8 @@ struct ResultField {
 std::string FieldsJson(const std::vector<ResultField>& fields);
 std::string CsvHeader(const std::vector<ResultField>& fields);
 std::string CsvLine(const std::vector<ResultField>& fields);
-// Eight levels from the lowest to the highest value: block characters, or ASCII.
+// Eight levels from the lowest to the highest value: block characters, or ASCII; a NaN (nothing
+// measured) is a gap.
 std::string Sparkline(const std::vector<double>& values, bool unicode);
 
 class ConsolePresenter : public Presenter {
@@ -62,6 +63,9 @@ public:
   // Why the latency probe could not send (platform::IcmpCreateFileError's codes), 0 when it could:
   // a probe without permission to send is explained in latency.error and on a failed run's error lines.
   std::function<std::uint32_t()> latencyProbeError;
+  // Called once with the result object (the object --format json prints), whatever the format shown,
+  // when the run ends with one: a result or a failure with its code, not a refusal, an update or Ctrl-C.
+  std::function<void(const std::string& resultJson)> onResultObject;
 
   void present(const EngineMessage& message) override;
   // The user's answer to the terms.

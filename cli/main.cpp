@@ -1,17 +1,23 @@
 // zelvo-speedtest-cli: a whole Zelvo speed test in a terminal.
 
 #include "cli/console.h"
+#include "cli/history.h"
 #include "frontend/production.h"
 #include "frontend/settings.h"
 #include "platform/cp950.h"
 #include "platform/mainloop.h"
 #include "platform/privileges.h"
+#include "platform/statefile.h"
 #include "platform/terminal.h"
 #include "zelvo_version.h"
 
+#include <algorithm>
 #include <cctype>
 #include <clocale>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 #include <sstream>
 
@@ -20,9 +26,12 @@ using namespace zelvo;
 namespace {
 
 constexpr const char* kAppVersion = ZELVO_APP_VERSION;
+constexpr std::size_t kHistoryDefaultRuns = 10;
 
 void printUsage(std::ostream& out) {
-  out << "用法：zelvo-speedtest-cli [--yes] [--format human|json|jsonl|csv] [--csv-header] [--json]\n"
+  out << "用法：zelvo-speedtest-cli [--yes] [--format human|json|jsonl|csv] [--csv-header] [--json] "
+         "[--save]\n"
+         "      zelvo-speedtest-cli --history [N] [--format human|json|jsonl|csv]\n"
          "  --yes                  不詢問，直接同意使用條款（設定檔的無人值守模式也有同樣效果）\n"
          "  --format human         可讀的文字（預設）\n"
          "  --format json          只輸出一個 JSON 物件（速率單位為 kbit/s，延遲為 ms）\n"
@@ -31,6 +40,8 @@ void printUsage(std::ostream& out) {
          "  --csv-header           CSV 前面先輸出欄位名稱（隱含 --format csv）\n"
          "  --json                 等於 --format json\n"
          "  --no-loaded-latency    傳輸時不另外量測延遲\n"
+         "  --save                 把這次的結果加進測速紀錄（使用者的狀態資料夾）\n"
+         "  --history [N]          不測速，列出最近 N 次（預設 10）的測速紀錄；可用 --format json|csv 匯出\n"
          "結束狀態：0 表示報告已被接受；其他值為錯誤代碼（14 需要更新版本，15 未同意條款，130 中斷）。\n";
 }
 
@@ -121,6 +132,8 @@ int main(int argc, char** argv) {
   options.terminal = platform::StdoutIsTerminal();
   RunObserver::Options observerOptions;
   bool formatGiven = false;
+  bool save = false;
+  std::optional<std::size_t> historyRuns;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--yes") || !std::strcmp(argv[i], "-y")) {
       options.yes = true;
@@ -144,6 +157,24 @@ int main(int argc, char** argv) {
       formatGiven = true;
     } else if (!std::strcmp(argv[i], "--csv-header")) {
       options.csvHeader = true;
+    } else if (!std::strcmp(argv[i], "--save")) {
+      save = true;
+    } else if (!std::strcmp(argv[i], "--history") || !std::strncmp(argv[i], "--history=", 10)) {
+      // The count is optional: a following word that is not a number is the next option.
+      const char* count = argv[i][9] == '=' ? argv[i] + 10 : nullptr;
+      if (!count && i + 1 < argc && std::isdigit(static_cast<unsigned char>(argv[i + 1][0])))
+        count = argv[++i];
+      historyRuns = kHistoryDefaultRuns;
+      if (count) {
+        char* end = nullptr;
+        const unsigned long long n = std::strtoull(count, &end, 10);
+        if (!std::isdigit(static_cast<unsigned char>(count[0])) || *end || n == 0) {
+          std::cerr << "zelvo-speedtest-cli: --history 的次數要是正整數：" << count << "\n";
+          printUsage(std::cerr);
+          return 2;
+        }
+        historyRuns = static_cast<std::size_t>(std::min<unsigned long long>(n, SIZE_MAX));
+      }
     } else if (!std::strcmp(argv[i], "--no-loaded-latency")) {
       observerOptions.loadedLatency = false;
     } else if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
@@ -160,6 +191,11 @@ int main(int argc, char** argv) {
   }
 
   if (options.csvHeader && !formatGiven) options.format = OutputFormat::Csv;
+  if (historyRuns && save) {
+    std::cerr << "zelvo-speedtest-cli: --history 不測速，不能和 --save 一起使用\n";
+    printUsage(std::cerr);
+    return 2;
+  }
 
   const std::string charset = platform::TerminalCharset();
   auto toTerminal = [charset](const std::string& cp950) {
@@ -180,6 +216,15 @@ int main(int argc, char** argv) {
   };
 
   options.unicode = utf8Terminal;
+
+  const std::optional<std::filesystem::path> historyFile = HistoryFilePath();
+  if (historyRuns) {
+    if (!historyFile) {
+      err << "找不到使用者的狀態資料夾，沒有測速紀錄可以列出。\n" << std::flush;
+      return 1;
+    }
+    return ShowHistory(*historyFile, *historyRuns, options.format, options.unicode, out, err);
+  }
 
   auto record = std::make_shared<TestRecord>();
   const ProbeHosts hosts = builtinProbeHosts();
@@ -209,6 +254,21 @@ int main(int argc, char** argv) {
     app.loop->quit();
   };
   presenter.latencyProbeError = [&production] { return production.latencyProbeError(); };
+  if (save) {
+    // A failed save is told, but the exit status stays the test's own: the measurement and the report
+    // to the service are what it answers for.
+    presenter.onResultObject = [&](const std::string& resultJson) {
+      std::string error = "找不到使用者的狀態資料夾";
+      if (historyFile && SaveToHistory(*historyFile, resultJson, std::time(nullptr), error)) {
+        if (options.format == OutputFormat::Human)
+          out << "結果已存入測速紀錄 " << platform::PathText(*historyFile) << "\n" << std::flush;
+        return;
+      }
+      err << "無法把這次的結果存入測速紀錄"
+          << (historyFile ? " " + platform::PathText(*historyFile) : std::string()) << "：" << error << "\n"
+          << std::flush;
+    };
+  }
   presenter.askAgreement = [&app, &out] {
     out << "是否同意使用條款？(y/N) " << std::flush;
     app.input =

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <sstream>
 
 namespace zelvo::test {
@@ -32,6 +33,8 @@ TEST(ConsoleFormat, SparklineScalesToTheHighestValue) {
   EXPECT_EQ(Sparkline({0, 50, 100}, true), "▁▅█");
   EXPECT_EQ(Sparkline({0, 50, 100}, false), "_=#");
   EXPECT_EQ(Sparkline({0, 0}, false), "__");
+  // Nothing measured is a gap, not the lowest level.
+  EXPECT_EQ(Sparkline({100, std::nan(""), 50}, false), "# =");
 }
 
 // A run given up at the latency gate (code 11) in each format, with the probe's open error the

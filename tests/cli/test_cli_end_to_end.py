@@ -60,7 +60,7 @@ def cp950_texts(code):
 
 
 class Run:
-    def __init__(self, service_config, args, rate=None, latency=None):
+    def __init__(self, service_config, args, rate=None, latency=None, environment=None):
         self.dir = tempfile.mkdtemp(prefix="zelvo-cli-")
         config = os.path.join(self.dir, "service.json")
         if REMOTE:
@@ -69,6 +69,7 @@ class Run:
             json.dump(service_config, f)
         env = dict(os.environ, ZELVO_SERVICE_CONFIG=config, ZELVO_CLI=CLI, RESULT_DIR=self.dir,
                    LANG="C.UTF-8", LC_ALL="C.UTF-8", **wine_environment(self.dir))
+        env.update(environment or {})
         command = [TESTBED] + REMOTE + (["--rate", rate] if rate else []) + (["--latency", str(latency)] if latency else []) + [
             "--", "bash", "-c", RUN_AND_FETCH,
                                                                     "run"] + args
@@ -90,6 +91,32 @@ class Run:
 
 
 SHORT = {"dl_duration": 4, "ul_duration": 4}
+
+
+class StateFolders:
+    """A home and a state folder of their own for the runs, removed at the end."""
+
+    def __init__(self):
+        self.top = tempfile.mkdtemp(prefix="zelvo-cli-state-")
+        self.home = os.path.join(self.top, "home")
+        os.mkdir(self.home)
+        self.environment = {"HOME": self.home, "XDG_STATE_HOME": os.path.join(self.top, "state")}
+        self.history = os.path.join(self.top, "state", "zelvo-speedtest", "history.jsonl")
+
+    def files(self):
+        return sorted(os.path.relpath(os.path.join(folder, name), self.top)
+                      for folder, folders, names in os.walk(self.top) for name in folders + names)
+
+    def cli(self, *args):
+        """The program run here, outside any test bed: --history needs no network."""
+        env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8", **self.environment)
+        return subprocess.run([CLI] + list(args), env=env, capture_output=True, text=True, timeout=60)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        shutil.rmtree(self.top, ignore_errors=True)
 OBSERVE = os.path.join(TOP, "tests", "support", "run_observed.py")
 
 
@@ -284,6 +311,52 @@ class EndToEnd(unittest.TestCase):
         caption, text = cp950_texts(7)
         self.assertIn(caption, run.err)
         self.assertIn(text, run.err)
+
+    def test_without_save_nothing_is_written(self):
+        with StateFolders() as state:
+            run = Run(SHORT, ["--yes"], rate="50mbit", environment=state.environment)
+            self.assertEqual(run.status, 0, run.err)
+            self.assertEqual(state.files(), ["home"])
+
+    def test_save_twice_then_history_lists_both(self):
+        with StateFolders() as state:
+            measured = Run(SHORT, ["--yes", "--save"], rate="50mbit", environment=state.environment)
+            self.assertEqual(measured.status, 0, measured.err)
+            self.assertIn("結果已存入測速紀錄 " + state.history, measured.out)
+            # A failed run is kept too, with its code: saved whatever format is shown.
+            failed = Run(dict(SHORT, ftp_host="127.0.0.3"), ["--yes", "--json", "--save"],
+                         environment=state.environment)
+            self.assertEqual(failed.status, 7, failed.err)
+            self.assertEqual(os.stat(os.path.dirname(state.history)).st_mode & 0o777, 0o700)
+            with open(state.history, encoding="utf-8") as f:
+                lines = f.read().splitlines()
+            self.assertEqual(len(lines), 2)
+            stored = json.loads(lines[1])
+            self.assertRegex(stored.pop("saved_at"), r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
+            self.assertEqual(stored, json.loads(failed.out))
+
+            shown = state.cli("--history")
+            self.assertEqual(shown.returncode, 0, shown.stderr)
+            serial = measured.reports[0]["serial"]
+            self.assertIn("最近 2 次測速", shown.stdout)
+            self.assertRegex(shown.stdout, r"\n\d{4}-\d\d-\d\d \d\d:\d\d +\d+\.\d\d +\d+\.\d\d +\d+\.\d +0  %s\n" % serial)
+            self.assertRegex(shown.stdout, r"\n\d{4}-\d\d-\d\d \d\d:\d\d +- +- +[-\d.]+ +7\n")
+            # The failed run is a gap in each direction's line and stays out of the median.
+            first = json.loads(lines[0])
+            for label, name in (("下載", "download_kbps"), ("上傳", "upload_kbps")):
+                self.assertIn("%s  █   中位數 %.2f Mbps\n" % (label, first[name] / 1000), shown.stdout)
+            exported = state.cli("--history", "5", "--format", "json")
+            self.assertEqual([run["error_code"] for run in json.loads(exported.stdout)], [0, 7])
+            self.assertEqual(shown.stderr + exported.stderr, "")
+
+    def test_a_save_that_fails_is_told_and_the_status_stays_the_tests(self):
+        with StateFolders() as state:
+            # The state folder's place is taken by a file: no folder can be made there.
+            with open(state.environment["XDG_STATE_HOME"], "w") as f:
+                f.write("not a folder")
+            run = Run({"faults": {"service_document": "drop"}}, ["--yes", "--save"], environment=state.environment)
+            self.assertEqual(run.status, 6, run.err)
+            self.assertIn("無法把這次的結果存入測速紀錄 " + state.history + "：", run.err.splitlines()[-1])
 
     def assertHoldsNoCapability(self, run):
         self.assertTrue(run.caps, "the program had ended before its first line was read")
