@@ -80,16 +80,17 @@ class PathEmulator(unittest.TestCase):
         self.assertEqual(f["up"]["echo_dropped"] + f["down"]["echo_dropped"], len(lost))
         self.assertEqual(f["up"]["dropped_loss"] + f["down"]["dropped_loss"], 0)
 
-    def test_leaves_nothing_behind_after_failure_or_interrupt(self):
+    def test_leaves_nothing_behind_however_it_ends(self):
         with tempfile.TemporaryDirectory(prefix="zelvo-pathemu-test-") as d:
             record = os.path.join(d, "bed")
             script = ('echo "$ZELVO_TESTBED_NS $ZELVO_TESTBED_ROUTER_NS $ZELVO_TESTBED_SERVER_NS $ZELVO_TESTBED_DIR '
                       '$(ip netns pids $ZELVO_TESTBED_ROUTER_NS | tr \'\\n\' \' \')" >%s; ' % record)
-            # A failing command: its status comes back, and the bed is gone.
-            status, _, f = testbed(["--rtt", "20"], script + "exit 3")
-            self.assertEqual(status, 3)
-            self.assertIn("end", f, "the emulator printed its figures")
-            self.assertLeftNothing(record)
+            # A passing and a failing command: the status comes back, and the bed is gone.
+            for wanted in (0, 3):
+                status, _, f = testbed(["--rtt", "20"], script + "exit %d" % wanted)
+                self.assertEqual(status, wanted)
+                self.assertIn("end", f, "the emulator printed its figures")
+                self.assertLeftNothing(record)
             # An interrupted one: the bed is told to end while its command sleeps.
             bed = subprocess.Popen([TESTBED, "--rtt", "20", "--loss", "1", "--", "bash", "-c", script + "sleep 60"],
                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
