@@ -95,7 +95,7 @@ class PathEmulator(unittest.TestCase):
             bed = subprocess.Popen([TESTBED, "--rtt", "20", "--loss", "1", "--", "bash", "-c", script + "sleep 60"],
                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
             try:
-                for _ in range(200):
+                for _ in range(600):
                     if os.path.exists(record) and os.path.getsize(record) > 0:
                         break
                     time.sleep(0.05)
