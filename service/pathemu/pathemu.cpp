@@ -91,7 +91,7 @@ struct Counter {
 
 struct Counters {
   Counter forwarded, bytes, loss, outage, queueFull, legQueue, sendFailed, oversize, echoForwarded,
-      echoDropped, peakQueue;
+      echoDropped, peakQueue, lateSumUs, lateMaxUs;
 };
 
 // An ICMP echo request or reply over IPv4, so that the figures can be set against a prober's losses.
@@ -142,13 +142,16 @@ public:
     // The kernel's count of frames it could not queue to this program (read once: it resets).
     if (::getsockopt(rx_, SOL_PACKET, PACKET_STATISTICS, &socket, &size) == 0)
       socketDrops_ += socket.tp_drops;
-    std::fprintf(out,
-                 "pathemu %s: forwarded=%llu bytes=%llu dropped_loss=%llu dropped_outage=%llu "
-                 "dropped_queue_full=%llu dropped_leg_queue=%llu dropped_send=%llu dropped_socket=%llu "
-                 "dropped_oversize=%llu echo_forwarded=%llu echo_dropped=%llu peak_queue=%llu\n",
-                 name_, u(c.forwarded), u(c.bytes), u(c.loss), u(c.outage), u(c.queueFull), u(c.legQueue),
-                 u(c.sendFailed), static_cast<unsigned long long>(socketDrops_), u(c.oversize),
-                 u(c.echoForwarded), u(c.echoDropped), u(c.peakQueue));
+    std::fprintf(
+        out,
+        "pathemu %s: forwarded=%llu bytes=%llu dropped_loss=%llu dropped_outage=%llu "
+        "dropped_queue_full=%llu dropped_leg_queue=%llu dropped_send=%llu dropped_socket=%llu "
+        "dropped_oversize=%llu echo_forwarded=%llu echo_dropped=%llu peak_queue=%llu late_mean_us=%llu "
+        "late_max_us=%llu\n",
+        name_, u(c.forwarded), u(c.bytes), u(c.loss), u(c.outage), u(c.queueFull), u(c.legQueue),
+        u(c.sendFailed), static_cast<unsigned long long>(socketDrops_), u(c.oversize), u(c.echoForwarded),
+        u(c.echoDropped), u(c.peakQueue), c.forwarded.get() ? u(c.lateSumUs) / u(c.forwarded) : 0ULL,
+        u(c.lateMaxUs));
   }
 
   Counters c;
@@ -250,6 +253,10 @@ private:
       unsigned n = 0;
       while (n < kBatch && !heap_.empty() && heap_.front().due <= now) {
         std::pop_heap(heap_.begin(), heap_.end(), later);
+        // How late the frame leaves against its due time: the wire's own error, apart from the kernel's.
+        std::uint64_t lateUs = static_cast<std::uint64_t>(now - heap_.back().due) / 1000;
+        c.lateSumUs.add(lateUs);
+        c.lateMaxUs.max(lateUs);
         slots[n++] = heap_.back().slot;
         heap_.pop_back();
       }
