@@ -7,8 +7,10 @@
 //                                              of the frames in each direction
 //   build/bench/accuracy --path-table          the whole table: 20, 100 and 500 Mbit/s at 0, 20, 50, 150
 //                                              and 600 ms, and 1 % loss at 40 ms and 100 Mbit/s
-// Where the engine reads below 0.95 of iperf3, iperf3 runs again with the engine's socket buffers
-// (receive 131072 for the download, send 65536 for the upload), to show what the buffers alone allow.
+// Where the engine reads below 0.95 of iperf3, iperf3 runs again with socket buffers of the sizes the
+// engine gives its sessions (131072 receiving, 65536 sending): the sessions use them as their transfer
+// buffers, and the kernel sizes the sockets' own, so the column shows what a socket cap of that size
+// would allow on the path, not what limits the engine.
 //   build/bench/accuracy --upload-bias [rate_mbit] [runs]
 // The second form measures what counting upload bytes when they are handed to the socket adds,
 // against counting them as they leave the machine and against the adapter's counters: three upload
@@ -120,7 +122,7 @@ int AccuracyRows(const std::vector<Row>& rows) {
       auto samples = Values(download ? bed.engine->dlFtpSamples : bed.engine->ulFtpSamples);
       double iperf = Iperf3Mbit(bed.pair, download);
       double ratio = iperf > 0 ? engine / iperf : 0;
-      // The engine's own buffers: what iperf3 carries with them says whether they are the limit.
+      // What socket buffers of the engine's transfer-buffer sizes would allow on this path.
       double buffers = ratio < 0.95 ? Iperf3Mbit(bed.pair, download, download ? 131072 : 65536) : 0;
       std::printf("rate_mbit=%d rtt_ms=%g loss_percent=%g direction=%s engine_mbit=%.2f adapter_mbit=%.2f "
                   "iperf3_mbit=%.2f ratio_iperf3=%.4f iperf3_engine_buffers_mbit=%.2f samples=%zu "

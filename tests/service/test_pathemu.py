@@ -103,8 +103,9 @@ class PathEmulator(unittest.TestCase):
                 bed.send_signal(signal.SIGINT)
                 _, err = bed.communicate(timeout=30)
             finally:
-                if bed.poll() is None:
-                    bed.kill()
+                if bed.poll() is None:  # still its own clean-up, never a kill that would skip it
+                    bed.terminate()
+                    bed.wait(timeout=30)
             self.assertEqual(bed.returncode, 130)
             self.assertIn("end", figures(err), "the emulator printed its figures")
             self.assertLeftNothing(record)
