@@ -185,6 +185,7 @@ PhaseEnd CWorkThread::RunPhase(bool download, bool fallback) {
     lastNicOctets = ReadNicCounter(download).value_or(0);
     lastSampleMs = 0;
     warmupLeft = 1;
+    sessionsStarting = true;
     phaseClock.Start();
     measuredSeconds = 0.0f;
     measuredBytes = 0;
@@ -212,6 +213,11 @@ PhaseEnd CWorkThread::RunPhase(bool download, bool fallback) {
       // Without sessions the upload's time limit below turns the code into 1, 12 or 13.
       if (download) return PhaseEnd::Failed;
     }
+  }
+  {
+    std::lock_guard<std::mutex> lock(phaseMutex);
+    sessionsStarting = false;
+    phaseClock.Start();
   }
 
   // 5. Watch loop.
@@ -266,9 +272,10 @@ void CWorkThread::OnSpeedSample(WorkMode mode, std::int64_t total, std::int64_t 
   {
     std::lock_guard<std::mutex> lock(phaseMutex);
     const std::uint32_t counter = counterRead.value_or(lastNicOctets);
-    // 3. The first sample of a phase is only the baseline.
-    if (warmupLeft > 0) {
-      --warmupLeft;
+    // 3. The first sample of a phase is only the baseline, and so is every sample that comes while
+    // later sessions are still logging in.
+    if (warmupLeft > 0 || sessionsStarting) {
+      if (warmupLeft > 0) --warmupLeft;
       if (warmupLeft < 1) {
         baselineMs = ms;
         lastSampleMs = ms;

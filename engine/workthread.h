@@ -83,6 +83,9 @@ public:
   std::uint64_t measuredBytes = 0;
   std::int64_t lastTotalBytes = 0;
   Stopwatch phaseClock;
+  // True while the phase's sessions are being started: a slow login must not eat the measured time, so
+  // the lead's samples until then only move the baseline, and the phase clock starts afterwards.
+  bool sessionsStarting = false;
 
   std::string verServer, verMin, agreement, announcement;
   bool permitted = false;

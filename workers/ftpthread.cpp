@@ -810,10 +810,7 @@ void CFTPSession::StartDownload() {
   workBeginCount_ = 0;
   running_ = true;
   isUpload_ = false;
-  {
-    std::lock_guard<std::mutex> lock(CounterLock);
-    TotalBytes = 0;
-  }
+  resetPhaseTotal();
   startWorker(false, path);
 }
 
@@ -823,11 +820,16 @@ void CFTPSession::StartUpload() {
   workBeginCount_ = 0;
   running_ = true;
   isUpload_ = true;
-  {
-    std::lock_guard<std::mutex> lock(CounterLock);
-    TotalBytes = 0;
-  }
+  resetPhaseTotal();
   startWorker(true, joinPath(s.directory, s.uploadFile));
+}
+
+// Only the lead's start begins a phase: a session that starts later, perhaps after the lead's first
+// reports, adds to the phase's total. Resetting it then would make the lead's next report negative.
+void CFTPSession::resetPhaseTotal() {
+  if (!isLead()) return;
+  std::lock_guard<std::mutex> lock(CounterLock);
+  TotalBytes = 0;
 }
 
 void CFTPSession::RequestAbort() {

@@ -125,6 +125,7 @@ private:
   template <class T> void setWhileDisconnected(T Settings::*field, const T& value);
   bool nameIsFourLong() const;
   bool isLead() const;
+  void resetPhaseTotal();
   void log(const std::string& text);
 
   // Runs one libcurl request to its end on the calling thread, which must hold the client's drive lock.

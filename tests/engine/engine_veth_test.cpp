@@ -164,6 +164,40 @@ TEST(EngineOverVeth, GreetingLaterThanTheConnectLimitStillGivesAResult) {
   EXPECT_GT(server.storedBytes(), 0u);
 }
 
+// Each login takes 1.5 s, so the second and third sessions of each phase start their transfers seconds
+// after the lead's first reports: they add to the phase's total, and their logins cost no measured time.
+TEST(EngineOverVeth, SessionsJoiningAfterTheLeadsFirstReportsStillGiveTheRate) {
+  if (!isRoot()) GTEST_SKIP() << "needs root for namespaces";
+  VethBed bed("el", "40mbit", "40mbit",
+              R"({"ftp_host":"192.0.2.3","dl_duration":3,"ul_duration":3,"dl_session":3,"ul_session":3})");
+  ASSERT_TRUE(bed.ready());
+  ASSERT_EQ(bed.pair.far().run("ip addr add 192.0.2.3/24 dev veth-s"), 0);
+  FaultyFtpServer::Options late;
+  late.greetingDelayMs = 1500;
+  late.fileSize = 64ull << 30;
+  late.address = "192.0.2.3";
+  late.port = 21;
+  FaultyFtpServer server(late, &bed.pair.far());
+  ASSERT_TRUE(server.ok());
+  bed.run();
+  ASSERT_TRUE(bed.finished);
+  auto last = bed.last();
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->wParam, 1u) << "error " << int(bed.record->errorCode);
+  EXPECT_EQ(int(bed.record->errorCode), 0);
+  EXPECT_EQ(bed.engine->testParameters.dl_session, 3);
+  EXPECT_EQ(bed.engine->testParameters.ul_session, 3);
+  // Every accepted second is positive and the result is the shaped rate, all three sessions counted.
+  for (const std::string* list : {&bed.engine->dlFtpSamples, &bed.engine->ulFtpSamples}) {
+    auto samples = Split(*list);
+    EXPECT_GE(samples.size(), 2u) << *list;
+    for (const auto& sample : samples)
+      EXPECT_GT(std::atof(sample.c_str()), 0) << *list;
+  }
+  EXPECT_NEAR(bed.record->downloadSpeed, 40000, 8000);
+  EXPECT_NEAR(bed.record->uploadSpeed, 40000, 8000);
+}
+
 // A multi-gigabit path (shaped to 5 Gbit/s, so an idle fast machine cannot go past what the digit
 // rows hold): the run ends with code 0 and a result the digit rows can show (the speed itself is the
 // bench's business).

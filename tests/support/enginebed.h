@@ -30,8 +30,8 @@ struct VethBed {
   bool finished = false;
 
   VethBed(const std::string& tag, const std::string& upRate, const std::string& downRate,
-          const std::string& serviceJson)
-      : pair(tag, upRate, downRate, VsftpdServer::Options{}) {
+          const std::string& serviceJson, std::optional<RoutedPath> path = std::nullopt)
+      : pair(tag, upRate, downRate, VsftpdServer::Options{}, path) {
     if (!pair.ok()) return;
     box.write("service.json", serviceJson);
     service = pair.far().spawn(

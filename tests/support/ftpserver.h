@@ -158,13 +158,27 @@ private:
   std::atomic<int> closedByClient_{0};
 };
 
+// A path with distance between the two ends (the test bed's --rtt layout): a router namespace with a
+// leg to each end, the path emulator forwarding between them.
+struct RoutedPath {
+  double rttMs = 0;       // split evenly between the two directions
+  double lossPercent = 0; // in each direction
+  int queueMs = 20;       // the depth of the router legs' tbf queue when a rate is given
+};
+
 // Two fresh namespaces joined by veth: the client end 192.0.2.1/24 and the server end 192.0.2.2/24
 // (an address block reserved for documentation, routed nowhere), each end shaped on its own, with
-// vsftpd on the server end.
+// vsftpd on the server end. With a routed path, the rates shape the router's legs instead (the
+// client's rate its upload, the server's its download).
 class VethPair {
 public:
   VethPair(const std::string& tag, const std::string& clientRate, const std::string& serverRate,
-           VsftpdServer::Options server);
+           VsftpdServer::Options server, std::optional<RoutedPath> path = std::nullopt);
+  ~VethPair();
+  // Ends the path emulator and returns its figures (empty without a routed path).
+  std::string stopPath();
+  // The emulator's process (its CPU time is the path's cost), or -1.
+  pid_t pathProcess() const { return emulator_; }
   bool ok() const { return ok_ && server_ && server_->ok(); }
   NetNamespace& client() { return client_; }
   NetNamespace& far() { return server_ns_; }
@@ -174,8 +188,14 @@ public:
   static constexpr const char* kServerAddress = "192.0.2.2";
 
 private:
+  bool buildRoutedPath(const std::string& tag, const RoutedPath& path, const std::string& clientRate,
+                       const std::string& serverRate);
+
   NetNamespace client_;
   NetNamespace server_ns_;
+  std::unique_ptr<NetNamespace> router_;
+  pid_t emulator_ = -1;
+  std::string emulatorOut_;
   bool ok_ = false;
   std::unique_ptr<VsftpdServer> server_;
 };

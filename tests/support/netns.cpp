@@ -67,4 +67,10 @@ void NetNamespace::kill(pid_t pid) {
   std::erase(children_, pid);
 }
 
+void NetNamespace::stop(pid_t pid, int signal) {
+  ::kill(-pid, signal);
+  ::waitpid(pid, nullptr, 0);
+  std::erase(children_, pid);
+}
+
 } // namespace zelvo::test

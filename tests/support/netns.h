@@ -27,6 +27,8 @@ public:
   // Starts a shell command inside the namespace in the background; it is killed with the namespace.
   pid_t spawn(const std::string& command);
   void kill(pid_t pid);
+  // Sends the signal to a started command's process group and waits for it to end.
+  void stop(pid_t pid, int signal);
 
 private:
   std::string name_;

@@ -2,8 +2,11 @@
 
 #include "tests/support/support.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
@@ -168,19 +171,92 @@ void VsftpdServer::stop() {
 // ---- VethPair
 
 VethPair::VethPair(const std::string& tag, const std::string& clientRate, const std::string& serverRate,
-                   VsftpdServer::Options server)
+                   VsftpdServer::Options server, std::optional<RoutedPath> path)
     : client_(tag + "c"), server_ns_(tag + "s") {
   if (!client_.ok() || !server_ns_.ok()) return;
   std::string c = client_.name(), s = server_ns_.name();
-  ok_ = shell("ip -n " + c + " link add veth-c type veth peer name veth-s netns " + s) == 0 &&
-        shell("ip -n " + c + " addr add " + kClientAddress + "/24 dev veth-c") == 0 &&
-        shell("ip -n " + s + " addr add " + kServerAddress + "/24 dev veth-s") == 0 &&
-        shell("ip -n " + c + " link set veth-c up") == 0 && shell("ip -n " + s + " link set veth-s up") == 0;
+  if (path) {
+    ok_ = buildRoutedPath(tag, *path, clientRate, serverRate);
+  } else {
+    ok_ = shell("ip -n " + c + " link add veth-c type veth peer name veth-s netns " + s) == 0 &&
+          shell("ip -n " + c + " addr add " + kClientAddress + "/24 dev veth-c") == 0 &&
+          shell("ip -n " + s + " addr add " + kServerAddress + "/24 dev veth-s") == 0 &&
+          shell("ip -n " + c + " link set veth-c up") == 0 &&
+          shell("ip -n " + s + " link set veth-s up") == 0;
+    if (!ok_) return;
+    if (!clientRate.empty()) ok_ = ok_ && shape(client_, "veth-c", clientRate);
+    if (!serverRate.empty()) ok_ = ok_ && shape(server_ns_, "veth-s", serverRate);
+  }
   if (!ok_) return;
-  if (!clientRate.empty()) ok_ = ok_ && shape(client_, "veth-c", clientRate);
-  if (!serverRate.empty()) ok_ = ok_ && shape(server_ns_, "veth-s", serverRate);
   server.address = kServerAddress;
   server_ = std::make_unique<VsftpdServer>(server_ns_, server);
+}
+
+VethPair::~VethPair() {
+  stopPath();
+}
+
+namespace {
+
+// tbf on a router leg: a burst of about two milliseconds at the rate (never under two frames), so that
+// no phase reads above the line's rate.
+bool shapeLeg(NetNamespace& ns, const std::string& interface, const std::string& rate, int queueMs) {
+  double bits = std::atof(rate.c_str());
+  if (rate.find("gbit") != std::string::npos)
+    bits *= 1e9;
+  else if (rate.find("mbit") != std::string::npos)
+    bits *= 1e6;
+  else if (rate.find("kbit") != std::string::npos)
+    bits *= 1e3;
+  long burst = std::max(3028L, static_cast<long>(bits / 8 / 500));
+  return shell("ip netns exec " + ns.name() + " tc qdisc replace dev " + interface + " root tbf rate " +
+               rate + " burst " + std::to_string(burst) + " latency " + std::to_string(queueMs) + "ms") == 0;
+}
+
+} // namespace
+
+bool VethPair::buildRoutedPath(const std::string& tag, const RoutedPath& path, const std::string& clientRate,
+                               const std::string& serverRate) {
+  router_ = std::make_unique<NetNamespace>(tag + "r");
+  if (!router_->ok()) return false;
+  const std::string c = client_.name(), s = server_ns_.name(), r = router_->name();
+  const std::string pathemu = std::string(ZELVO_BINARY_DIR) + "/service/pathemu/zelvo-pathemu";
+  // The ends' TCP buffers (their namespaces' own settings) must hold a long path's bytes in flight.
+  const std::string buffers =
+      " sysctl -qw net.ipv4.tcp_rmem=\"4096 131072 67108864\" net.ipv4.tcp_wmem=\"4096 16384 67108864\"";
+  bool ok = shell("ip -n " + c + " link add veth-c type veth peer name rt-c netns " + r) == 0 &&
+            shell("ip -n " + s + " link add veth-s type veth peer name rt-s netns " + r) == 0 &&
+            shell("ip -n " + c + " addr add " + kClientAddress + "/24 dev veth-c") == 0 &&
+            shell("ip -n " + s + " addr add " + kServerAddress + "/24 dev veth-s") == 0 &&
+            shell("ip netns exec " + r + " sysctl -qw net.ipv6.conf.all.disable_ipv6=1") == 0 &&
+            shell("ip netns exec " + c + " " + pathemu + " --offloads-off veth-c") == 0 &&
+            shell("ip netns exec " + s + " " + pathemu + " --offloads-off veth-s") == 0 &&
+            shell("ip netns exec " + r + " " + pathemu + " --offloads-off rt-c rt-s") == 0 &&
+            shell("ip netns exec " + c + buffers) == 0 && shell("ip netns exec " + s + buffers) == 0;
+  for (const std::string& up : {"ip -n " + r + " link set rt-c up", "ip -n " + r + " link set rt-s up",
+                                "ip -n " + c + " link set veth-c up", "ip -n " + s + " link set veth-s up"})
+    ok = ok && shell(up) == 0;
+  if (!ok) return false;
+  if (!clientRate.empty() && !shapeLeg(*router_, "rt-s", clientRate, path.queueMs)) return false;
+  if (!serverRate.empty() && !shapeLeg(*router_, "rt-c", serverRate, path.queueMs)) return false;
+  emulatorOut_ = "/tmp/" + r + ".pathemu";
+  char figures[64];
+  std::snprintf(figures, sizeof figures, " --delay %g --loss %g", path.rttMs / 2, path.lossPercent);
+  emulator_ = router_->spawn("exec " + pathemu + " --client rt-c --server rt-s" + figures + " >" +
+                             emulatorOut_ + " 2>&1");
+  return emulator_ > 0 &&
+         waitFor([&] { return readFile(emulatorOut_).find("pathemu: ready") != std::string::npos; },
+                 std::chrono::seconds(10));
+}
+
+std::string VethPair::stopPath() {
+  if (emulator_ <= 0) return "";
+  router_->stop(emulator_, SIGTERM);
+  emulator_ = -1;
+  std::string figures = readFile(emulatorOut_);
+  std::error_code ec;
+  std::filesystem::remove(emulatorOut_, ec);
+  return figures;
 }
 
 } // namespace zelvo::test

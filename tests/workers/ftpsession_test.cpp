@@ -253,7 +253,7 @@ TEST(FtpSession, WorkerOfSessionStillNamedFtpEndsAtOnce) {
   EXPECT_TRUE(s.Connected());
 }
 
-TEST(FtpSession, ThreeSessionsAreCountedExactlyOnceAndLaterStartsResetTheTotal) {
+TEST(FtpSession, ThreeSessionsAreCountedExactlyOnceAndOnlyTheLeadsStartResetsTheTotal) {
   constexpr std::uint64_t size = 3 << 20;
   FaultyFtpServer server(with(Fault::HoldData, size));
   CFTPSession s4, s5, s6;
@@ -277,25 +277,34 @@ TEST(FtpSession, ThreeSessionsAreCountedExactlyOnceAndLaterStartsResetTheTotal) 
   EXPECT_EQ(s4.TransferredBytes() + s5.TransferredBytes() + s6.TransferredBytes(),
             static_cast<std::int64_t>(3 * size));
 
-  // A second transfer on the same session starts counting from zero again. A completed download
+  // A second transfer on a session that does not lead adds to the phase's total. A completed download
   // leaves the session running, so its file can no longer be changed.
   EXPECT_TRUE(s5.Running());
   s5.SetDownloadFile("other.bin");
   s5.StartDownload();
   ASSERT_TRUE(waitFor([&] { return !s5.WorkerActive(); }, 10s));
-  EXPECT_EQ(ftpCounters().TotalBytes, static_cast<std::int64_t>(size));
+  EXPECT_EQ(ftpCounters().TotalBytes, static_cast<std::int64_t>(4 * size));
   EXPECT_FALSE(server.sawCommand("RETR other.bin"));
 
-  // A later start of the phase sets the shared total back to 0 even after the lead counted.
+  // A session that joins late, after the lead counted, leaves the total alone (the lead's next report
+  // would otherwise be negative); the lead's start begins a phase at 0.
   FaultyFtpServer held(with(Fault::HoldData, size));
   CFTPSession late;
   prepare(late, "FTP6", "127.0.0.1", held.port());
   ASSERT_TRUE(late.Connect());
   late.SetDownloadFile("x.bin");
   late.StartDownload();
+  EXPECT_EQ(ftpCounters().TotalBytes, static_cast<std::int64_t>(4 * size));
+  CFTPSession lead;
+  prepare(lead, "FTP4", "127.0.0.1", held.port());
+  ASSERT_TRUE(lead.Connect());
+  lead.SetDownloadFile("y.bin");
+  lead.StartDownload();
   EXPECT_EQ(ftpCounters().TotalBytes, 0);
-  late.RequestAbort();
-  late.Disconnect();
+  for (auto* s : {&late, &lead}) {
+    s->RequestAbort();
+    s->Disconnect();
+  }
 }
 
 TEST(FtpSession, StalledRetrIsNotEndedByAbortAloneButDisconnectReturnsPromptly) {
