@@ -198,12 +198,11 @@ TEST(EngineOverVeth, SessionsJoiningAfterTheLeadsFirstReportsStillGiveTheRate) {
   EXPECT_NEAR(bed.record->uploadSpeed, 40000, 8000);
 }
 
-// A multi-gigabit path (shaped to 5 Gbit/s, so an idle fast machine cannot go past what the digit
-// rows hold): the run ends with code 0 and a result the digit rows can show (the speed itself is the
-// bench's business).
+// A multi-gigabit path, unshaped: the run ends with code 0 and a result the digit rows can show, in
+// Gbps from ten gigabits on (the speed itself is the bench's business).
 TEST(EngineOverVeth, GigabitPathGivesAShownResult) {
   if (!isRoot()) GTEST_SKIP() << "needs root for namespaces";
-  VethBed bed("eu", "5gbit", "5gbit",
+  VethBed bed("eu", "", "",
               R"({"ftp_host":"192.0.2.2","dl_duration":3,"ul_duration":3,"dl_session":3,"ul_session":3})");
   ASSERT_TRUE(bed.ready());
   bed.run();
@@ -212,10 +211,10 @@ TEST(EngineOverVeth, GigabitPathGivesAShownResult) {
   ASSERT_TRUE(last);
   EXPECT_EQ(last->wParam, 1u) << "error " << int(bed.record->errorCode);
   EXPECT_EQ(int(bed.record->errorCode), 0);
-  // Inside the range the result page shows (four integer digits in Mbps).
+  // Inside the range the result page shows (four integer digits in Gbps).
   for (double kbps : {bed.record->downloadSpeed, bed.record->uploadSpeed}) {
     EXPECT_GT(kbps, 1.0);
-    EXPECT_LT(kbps, 10000000.0);
+    EXPECT_LT(kbps, 1e10);
   }
 }
 

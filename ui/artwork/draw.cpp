@@ -1030,6 +1030,7 @@ void drawAll() {
   for (int d = 0; d <= 9; ++d)
     digit(d);
   point();
+  unit("GBPS", "Gbps");
   unit("MBPS", "Mbps");
   unit("KBPS", "Kbps");
 
