@@ -2,6 +2,11 @@
 // network namespace of its own (root only). Prints name=value lines:
 //   unshaped_download_gbit  three download sessions on the namespace loopback for 10 s
 //   unshaped_upload_gbit    three upload sessions for 10 s
+//   curl_download_gbit      three parallel curl downloads of the same file from the same vsftpd, 10 s
+//   curl_upload_gbit        three parallel curl uploads into the same folder, 10 s
+//   download_of_curl, upload_of_curl   the sessions' figure over curl's (the client is never the limit)
+//   cpu_percent_per_gbit_download, cpu_percent_per_gbit_upload   the sessions' processor time per Gbit/s
+//   curl_cpu_percent_per_gbit_download, curl_cpu_percent_per_gbit_upload   the same of the curl programs
 //   shaped_download_gbit    three download sessions with the loopback shaped to 1 Gbit/s (30 s)
 //   cpu_percent_at_1gbit    the client's processor time over wall time in that run (100 = one core)
 //   rss_growth_kib          resident memory at the end of that run minus after its first 3 s
@@ -188,6 +193,36 @@ Run transfer(bool upload, int seconds) {
   return run;
 }
 
+double childCpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_CHILDREN, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Three curl programs in parallel in the same direction, each for the given time; the sum of what they
+// moved over that time, and their processor time over wall time in cpuPercent. They run in this
+// thread's namespace, like the sessions.
+double curlTransfers(bool upload, int seconds, double& cpuPercent) {
+  const double cpuStart = childCpuSeconds();
+  const std::string dir = "/tmp/zelvo-bench-curl-" + std::to_string(::getpid());
+  std::string command = "mkdir -p " + dir + " && for i in 1 2 3; do curl -s --max-time " +
+                        std::to_string(seconds) + " -w '%{size_" + (upload ? "upload" : "download") + "}' ";
+  command += upload ? "-T - ftp://127.0.0.1/uploads/curl$i.txt </dev/zero"
+                    : "-o /dev/null ftp://127.0.0.1/test_1024m.zip";
+  command += " >" + dir + "/$i & done; wait";
+  sh(command);
+  double bytes = 0;
+  for (int i = 1; i <= 3; ++i) {
+    std::ifstream in(dir + "/" + std::to_string(i));
+    double v = 0;
+    if (in >> v) bytes += v;
+  }
+  cpuPercent = (childCpuSeconds() - cpuStart) / seconds * 100.0;
+  sh("rm -rf " + dir);
+  return bytes * 8 / seconds / 1e9;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -203,13 +238,25 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!shapedOnly) {
+    // Each direction: the sessions, then curl, in the same run against the same server.
     Run down = transfer(false, 10);
     std::printf("unshaped_download_gbit=%.2f\n", down.gbit);
     std::fflush(stdout);
+    double curlDownCpu = 0, curlUpCpu = 0;
+    const double curlDown = curlTransfers(false, 10, curlDownCpu);
+    std::printf("curl_download_gbit=%.2f\n", curlDown);
+    std::fflush(stdout);
     Run up = transfer(true, 10);
     std::printf("unshaped_upload_gbit=%.2f\n", up.gbit);
-    if (std::getenv("ZELVO_BENCH_VERBOSE"))
-      std::fprintf(stderr, "client cpu: download %.1f%%, upload %.1f%%\n", down.cpuPercent, up.cpuPercent);
+    std::fflush(stdout);
+    const double curlUp = curlTransfers(true, 10, curlUpCpu);
+    std::printf("curl_upload_gbit=%.2f\n", curlUp);
+    std::printf("download_of_curl=%.3f\n", curlDown > 0 ? down.gbit / curlDown : 0);
+    std::printf("upload_of_curl=%.3f\n", curlUp > 0 ? up.gbit / curlUp : 0);
+    std::printf("cpu_percent_per_gbit_download=%.2f\n", down.gbit > 0 ? down.cpuPercent / down.gbit : 0);
+    std::printf("cpu_percent_per_gbit_upload=%.2f\n", up.gbit > 0 ? up.cpuPercent / up.gbit : 0);
+    std::printf("curl_cpu_percent_per_gbit_download=%.2f\n", curlDown > 0 ? curlDownCpu / curlDown : 0);
+    std::printf("curl_cpu_percent_per_gbit_upload=%.2f\n", curlUp > 0 ? curlUpCpu / curlUp : 0);
     std::fflush(stdout);
   }
   if (!bed.shape("1gbit")) {

@@ -27,6 +27,12 @@ SpeedDigits ComputeSpeedDigits(double kbps) {
     d.megabits = true;
     v = v * 0.001;
   }
+  // Ten gigabits and more would need a fifth integer digit in Mbps.
+  if (v >= 10000) {
+    d.megabits = false;
+    d.gigabits = true;
+    v = v * 0.001;
+  }
   d.value = v;
   d.ones = static_cast<int>(static_cast<long long>(std::trunc(v)) % 10);
   d.tens = DigitOf(v * 0.1);
@@ -53,13 +59,13 @@ std::string SpeedDigits::text() const {
 }
 
 bool SpeedsInRange(double downloadKbps, double uploadKbps) {
-  // Gigabit lines up to 9999.99 Mbps fit the four digit places; the bound holds after the rounding
-  // to two decimals too, so 9,999,999.996 kbit/s (10000.00 Mbps) is out.
+  // Up to 9999.99 Gbps fits the four digit places; the bound holds after the rounding to two decimals
+  // too, so 9,999,999,999.996 kbit/s (10000.00 Gbps) is out.
   auto inRange = [](double v) {
-    if (!(v > 1 && v < 10000000)) return false; // false for NaN
+    if (!(v > 1 && v < 1e10)) return false; // false for NaN
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%.02f", v);
-    return std::strtod(buffer, nullptr) < 10000000;
+    return std::strtod(buffer, nullptr) < 1e10;
   };
   return inRange(downloadKbps) && inRange(uploadKbps);
 }

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <gtest/gtest.h>
+#include <limits>
 
 using namespace zelvo;
 
@@ -42,17 +43,30 @@ TEST(SpeedDigitsTest, DigitsUnitsAndHiddenLeadingDigits) {
   EXPECT_EQ(g.text(), "2345.67");
   EXPECT_TRUE(g.showThousands);
   EXPECT_EQ(ComputeSpeedDigits(8197054).text(), "8197.05");
+  EXPECT_STREQ(ComputeSpeedDigits(9999999.99).unitPicture(), "MBPS");
+  // Ten gigabits and more read in Gbps, with the same four integer places.
+  SpeedDigits t = ComputeSpeedDigits(10289004);
+  EXPECT_EQ(t.text(), "10.28");
+  EXPECT_STREQ(t.unitPicture(), "GBPS");
+  EXPECT_STREQ(t.unitText(), "Gbps");
+  EXPECT_NEAR(t.value, 10.289004, 1e-9);
+  EXPECT_EQ(ComputeSpeedDigits(9999999.996).text(), "10.00") << "rounds to 10000.00 Mbps";
+  EXPECT_EQ(ComputeSpeedDigits(9876543210.0).text(), "9876.54");
   EXPECT_EQ(digitImageName(7), "DIGIT_7");
 }
 
 TEST(SpeedDigitsTest, RangeExcludesBothBoundsAndNaN) {
   EXPECT_TRUE(SpeedsInRange(1.01, 999999.99));
   EXPECT_TRUE(SpeedsInRange(1000000.0, 9999999.99));
+  EXPECT_TRUE(SpeedsInRange(500, 10000000.0)) << "10 Gbit/s is a line, shown in Gbps";
+  EXPECT_TRUE(SpeedsInRange(10289004, 9999999999.99));
   EXPECT_FALSE(SpeedsInRange(1.0, 500));
-  EXPECT_FALSE(SpeedsInRange(500, 10000000.0));
-  EXPECT_FALSE(SpeedsInRange(9999999.996, 500)) << "rounds to 10000.00 Mbps, five digits";
+  EXPECT_FALSE(SpeedsInRange(500, 1e10));
+  EXPECT_FALSE(SpeedsInRange(9999999999.996, 500)) << "rounds to 10000.00 Gbps, five digits";
   EXPECT_FALSE(SpeedsInRange(std::nan(""), 500));
   EXPECT_FALSE(SpeedsInRange(500, -3));
+  EXPECT_FALSE(SpeedsInRange(500, 0));
+  EXPECT_FALSE(SpeedsInRange(500, std::numeric_limits<double>::infinity()));
 }
 
 TEST(SpeedDigitsTest, ProgressStepsRoundHalvesUp) {

@@ -43,6 +43,7 @@ std::vector<Expected> catalogue() {
       {"TEXT_UPLINK", "PNG", 168, 16, true, 1},
       {"TEXT_UPLINK_END", "PNG", 112, 16, true, 1},
       {"POINT", "PNG", 13, 14, true, 1},
+      {"GBPS", "PNG", 65, 31, true, 1},
       {"MBPS", "PNG", 65, 31, true, 1},
       {"KBPS", "PNG", 65, 31, true, 1},
       {"DOWNLINK", "PNG", 234, 28, true, 1},

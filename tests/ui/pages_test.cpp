@@ -245,6 +245,8 @@ TEST_F(Pages, ResultDigitsForTheEdgeCases) {
       {12345.678, {"", "", "DIGIT_1", "DIGIT_2", "POINT", "DIGIT_3", "DIGIT_4", "MBPS"}, 12.34568},
       {999.996, {"", "", "", "DIGIT_1", "POINT", "DIGIT_0", "DIGIT_0", "MBPS"}, 1.0},
       {105.06, {"", "DIGIT_1", "DIGIT_0", "DIGIT_5", "POINT", "DIGIT_0", "DIGIT_6", "KBPS"}, 105.06},
+      // Ten gigabits and more: Gbps, not a fifth Mbps digit.
+      {10289004, {"", "", "DIGIT_1", "DIGIT_0", "POINT", "DIGIT_2", "DIGIT_8", "GBPS"}, 10.289004},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.kbps);
@@ -342,7 +344,7 @@ TEST_F(Pages, ResultWithoutReportShowsOnlyDigitsAndTitles) {
 
 TEST_F(Pages, SpeedsOutOfRangeGiveTheCodeFourBoxAndNoDigits) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  const std::pair<double, double> cases[] = {{1.0, 500}, {500, 1.0}, {10000000, 500}, {500, 10000000},
+  const std::pair<double, double> cases[] = {{1.0, 500}, {500, 1.0}, {1e10, 500}, {500, 1e10},
                                              {nan, 500}, {500, nan}, {0.5, 0.5}};
   for (auto [down, up] : cases) {
     SCOPED_TRACE(::testing::Message() << down << " " << up);

@@ -1030,6 +1030,7 @@ void drawAll() {
   for (int d = 0; d <= 9; ++d)
     digit(d);
   point();
+  unit("GBPS", "Gbps");
   unit("MBPS", "Mbps");
   unit("KBPS", "Kbps");
 
@@ -1177,6 +1178,35 @@ void composePreviews(const std::string& dir) {
               [](cairo_t* cr) {
                 label(cr, "Z2026120800417", 150, 323);
                 label(cr, "2026/12/08 02:41:17", 150, 338);
+              });
+  // A ten-gigabit line: 10.28 Gbps down, 9871.50 Mbps up (the thousands place in use).
+  composePage(dir + "/result-gbps.png", "BACKGROUND_OVER",
+              {{"QRT", 10, 375},
+               {"TEST_END", 20, 16, 227, 33},
+               {"BUTTON_RT", 310, 375},
+               {"BUTTON_Q", 420, 375},
+               {"APPLOGO", 330, 0, 180, 50},
+               {"DOWNLINK", 0, 56, 257, 25},
+               {"DIGIT_1", 94, kDigitTop, 34, 55},
+               {"DIGIT_0", 129, kDigitTop, 34, 55},
+               {"POINT", 164, 128, 17, 14},
+               {"DIGIT_2", 179, kDigitTop, 34, 55},
+               {"DIGIT_8", 214, kDigitTop, 34, 55},
+               {"GBPS", 260, 118, 75, 31},
+               {"UPLINK", 0, 160, 200, 25},
+               {"DIGIT_9", 24, kUpTop, 34, 55},
+               {"DIGIT_8", 59, kUpTop, 34, 55},
+               {"DIGIT_7", 94, kUpTop, 34, 55},
+               {"DIGIT_1", 129, kUpTop, 34, 55},
+               {"POINT", 164, 232, 17, 14},
+               {"DIGIT_5", 179, kUpTop, 34, 55},
+               {"DIGIT_0", 214, kUpTop, 34, 55},
+               {"MBPS", 260, 224, 75, 31},
+               {"BUTTON_R", 94, 280, 201, 33},
+               {"SERIAL", 94, 320, 105, 33}},
+              [](cairo_t* cr) {
+                label(cr, "Z2026120900023", 150, 323);
+                label(cr, "2026/12/09 18:20:05", 150, 338);
               });
   composePage(dir + "/analysis.png", "BACKGROUND",
               {{"QRT", 10, 375},
