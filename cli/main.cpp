@@ -7,6 +7,7 @@
 #include "platform/mainloop.h"
 #include "platform/privileges.h"
 #include "platform/terminal.h"
+#include "sysinfo/connection.h"
 #include "zelvo_version.h"
 
 #include <cctype>
@@ -209,6 +210,7 @@ int main(int argc, char** argv) {
     app.loop->quit();
   };
   presenter.latencyProbeError = [&production] { return production.latencyProbeError(); };
+  presenter.readLinkFacts = [&production] { return RouteLinkFacts(production.windowProfile()); };
   presenter.askAgreement = [&app, &out] {
     out << "是否同意使用條款？(y/N) " << std::flush;
     app.input =
