@@ -86,6 +86,11 @@ TEST(LinkFactsThisMachine, OnlyEthernetAndWirelessRowsHaveFacts) {
       EXPECT_EQ(facts.medium, LinkMedium::Unknown) << row.ifName;
     }
   }
+  // Asked of nl80211 about a card that is no wireless one (whether or not this kernel has nl80211), the
+  // answer invents nothing.
+  LinkFacts none = ReadLinkFacts(1, "lo", kIfTypeIeee80211);
+  EXPECT_EQ(none.medium, LinkMedium::Wireless);
+  EXPECT_FALSE(none.rxKbps || none.txKbps || none.signalDbm || none.band || none.standard);
 }
 
 } // namespace
