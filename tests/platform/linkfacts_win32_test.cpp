@@ -55,6 +55,18 @@ TEST(LinkFactsWlan, CurrentConnectionGivesRatesSignalStandardAndBand) {
 }
 
 TEST(LinkFactsWlan, TheMachinesAdaptersAnswer) {
+  // What the WLAN service says of this machine (Wine: printed for the record).
+  HANDLE wlan = nullptr;
+  DWORD version = 0;
+  const DWORD opened = ::WlanOpenHandle(2, nullptr, &version, &wlan);
+  std::printf("WlanOpenHandle: %lu, version %lu\n", opened, version);
+  if (opened == ERROR_SUCCESS) {
+    PWLAN_INTERFACE_INFO_LIST list = nullptr;
+    const DWORD listed = ::WlanEnumInterfaces(wlan, nullptr, &list);
+    std::printf("WlanEnumInterfaces: %lu, %lu interfaces\n", listed, list ? list->dwNumberOfItems : 0ul);
+    if (list) ::WlanFreeMemory(list);
+    ::WlanCloseHandle(wlan, nullptr);
+  }
   std::vector<IfRow> rows;
   ASSERT_EQ(GetIfTable(rows), kNoError);
   for (const IfRow& row : rows) {
