@@ -70,19 +70,22 @@ echo full >"$card/duplex"
 export ZELVO_TEST_LINK_SYSFS="$ZELVO_TESTBED_DIR/sysfs"
 '''
 
-# The client in JSON lines, with a second download through the same card for as long as its download
-# phase runs.
+# The client in JSON lines, with a second transfer (two downloads beside its three sessions) through the
+# same card for as long as its download phase runs.
 RUN_WITH_SECOND_TRANSFER = r'''
 out="$ZELVO_TESTBED_DIR/out"
 "$ZELVO_CLI" "$@" >"$out" 2>"$ZELVO_TESTBED_DIR/err" &
 client=$!
 phase() { grep -q "\"event\":\"$1\",\"t_ms\":[0-9]*,\"phase\":\"download\"" "$out"; }
 until phase phase_start || ! kill -0 $client 2>/dev/null; do sleep 0.05; done
-curl -s -o /dev/null --max-time 60 ftp://127.0.0.1/test_1024m.zip &
-second=$!
+second=()
+for i in 1 2; do
+  curl -s -o /dev/null --max-time 60 ftp://127.0.0.1/test_1024m.zip &
+  second+=($!)
+done
 until phase phase_end || ! kill -0 $client 2>/dev/null; do sleep 0.05; done
-kill $second 2>/dev/null
-wait $second
+kill "${second[@]}" 2>/dev/null
+wait "${second[@]}"
 wait $client
 echo $? >"$ZELVO_TESTBED_DIR/status"
 cp "$out" "$ZELVO_TESTBED_DIR/err" "$ZELVO_TESTBED_DIR/status" "$RESULT_DIR"/
