@@ -340,6 +340,7 @@ std::vector<ResultField> ConsolePresenter::resultFields(int code, const std::str
   addLatencyFields(f);
   addCounterFields(f);
   addTcpFields(f);
+  addDiagnosisFields(f);
   return f;
 }
 
@@ -433,6 +434,72 @@ void ConsolePresenter::addTcpFields(std::vector<ResultField>& f) {
   }
 }
 
+const platform::LinkFacts& ConsolePresenter::linkFacts() {
+  if (!linkFacts_) linkFacts_ = readLinkFacts ? readLinkFacts() : platform::LinkFacts{};
+  return *linkFacts_;
+}
+
+DirectionFigures ConsolePresenter::directionFigures(bool download) {
+  DirectionFigures d;
+  d.download = download;
+  std::shared_ptr<CWorkThread> e = controller_->engine();
+  TestRecord& r = controller_->record();
+  const bool done = download ? r.downloadDone.load() : r.uploadDone.load();
+  const double ftp = download ? (rawDownloadKbps_ ? rawDownloadKbps_ : r.downloadSpeed)
+                              : (rawUploadKbps_ ? rawUploadKbps_ : r.uploadSpeed);
+  const double nic = e ? (download ? e->dlNicSpeed : e->ulNicSpeed) : 0;
+  if (done && ftp > 0) d.measuredKbps = ftp;
+  if (ftp > 0 && nic > 0) d.nicOverFtp = nic / ftp;
+  const PhaseObservation* p =
+      observer_ ? (download ? &observer_->download() : &observer_->upload()) : nullptr;
+  if (p) d.cpuPercent = p->cpuPercent();
+  // A phase shorter than the samples' spacing has none of its own: the run's mean stands in.
+  if (!d.cpuPercent && r.sampleCount.load() > 0) d.cpuPercent = r.cpuLoadSum.load() / r.sampleCount.load();
+  const TcpPhaseStats tcp = tcpStatsSnapshot(!download);
+  if (tcp.connections > 0) d.retransmits = tcp.retransmits;
+  if (p && observer_) {
+    const LatencyStats idle = ComputeLatencyStats(observer_->idleEchoes());
+    const LatencyStats loaded = ComputeLatencyStats(p->echoes);
+    if (idle.answered && loaded.answered) d.latencyIncreaseMs = loaded.medianMs - idle.medianMs;
+    if (loaded.sent) d.echoLoss = loaded.loss;
+  }
+  return d;
+}
+
+void ConsolePresenter::addDiagnosisFields(std::vector<ResultField>& f) {
+  const platform::LinkFacts& link = linkFacts();
+  auto number = [&f](const std::string& name, std::optional<long long> v) {
+    f.push_back({ResultField::Number, "link." + name, v ? std::to_string(*v) : "null"});
+  };
+  auto word = [&f](const std::string& name, const std::optional<std::string>& v) {
+    f.push_back({v ? ResultField::String : ResultField::Number, "link." + name, v ? *v : "null"});
+  };
+  auto whole = [](const std::optional<std::uint64_t>& v) {
+    return v ? std::optional<long long>(static_cast<long long>(*v)) : std::nullopt;
+  };
+  auto small = [](const std::optional<int>& v) { return v ? std::optional<long long>(*v) : std::nullopt; };
+  word("medium", link.medium == platform::LinkMedium::Ethernet   ? std::optional<std::string>("ethernet")
+                 : link.medium == platform::LinkMedium::Wireless ? std::optional<std::string>("wifi")
+                                                                 : std::nullopt);
+  number("speed_kbps", whole(link.speedKbps));
+  word("duplex",
+       link.fullDuplex ? std::optional<std::string>(*link.fullDuplex ? "full" : "half") : std::nullopt);
+  number("tx_kbps", whole(link.txKbps));
+  number("rx_kbps", whole(link.rxKbps));
+  number("signal_dbm", small(link.signalDbm));
+  number("signal_quality", small(link.signalQuality));
+  word("band", link.band);
+  number("channel_width_mhz", small(link.channelWidthMhz));
+  word("standard", link.standard);
+  for (bool download : {true, false}) {
+    const Diagnosis d = Diagnose(link, directionFigures(download));
+    const std::string prefix = download ? "diagnosis.download." : "diagnosis.upload.";
+    f.push_back({ResultField::String, prefix + "limit", d.limit});
+    f.push_back({ResultField::String, prefix + "evidence", text(d.evidence)});
+    f.push_back({ResultField::String, prefix + "advice", text(d.advice)});
+  }
+}
+
 void ConsolePresenter::printResult(int code, const std::string& resultUrl) {
   if (human() && !onResultObject) return;
   if (observer_) observer_->endPhases();
@@ -444,8 +511,16 @@ void ConsolePresenter::printResult(int code, const std::string& resultUrl) {
     out_ << FieldsJson(fields) << "\n";
     break;
   case OutputFormat::Jsonl: {
-    std::string object = FieldsJson(fields);
+    // The link facts and the diagnosis follow the result as an event of their own.
+    std::vector<ResultField> result, diagnosis;
+    // Copied, not moved: the history keeps the whole object afterwards.
+    for (const ResultField& field : fields)
+      (field.path.rfind("link.", 0) == 0 || field.path.rfind("diagnosis.", 0) == 0 ? diagnosis : result)
+          .push_back(field);
+    std::string object = FieldsJson(result);
     printEvent("result", "," + object.substr(1, object.size() - 2));
+    object = FieldsJson(diagnosis);
+    printEvent("diagnosis", "," + object.substr(1, object.size() - 2));
     break;
   }
   case OutputFormat::Csv:
@@ -566,6 +641,35 @@ void ConsolePresenter::printHumanExtras() {
       if (!s.baseline) rates.push_back(s.ftpKbps);
     if (!rates.empty())
       out_ << (download ? "下載每秒" : "上傳每秒") << "  " << Sparkline(rates, options_.unicode) << "\n";
+  }
+  printHumanDiagnosis();
+}
+
+void ConsolePresenter::printHumanDiagnosis() {
+  const platform::LinkFacts& link = linkFacts();
+  auto rate = [](std::uint64_t kbps) { return Format("%.1f", static_cast<double>(kbps) / 1000) + " Mbit/s"; };
+  std::string line;
+  if (link.medium == platform::LinkMedium::Ethernet) {
+    line = "乙太網路 " + (link.speedKbps ? rate(*link.speedKbps) : std::string("速率不明"));
+    if (link.fullDuplex) line += *link.fullDuplex ? " 全雙工" : " 半雙工";
+  } else if (link.medium == platform::LinkMedium::Wireless) {
+    line = "無線網路";
+    for (const std::optional<std::string>& part : {link.standard, link.band})
+      if (part) line += " " + *part;
+    if (link.channelWidthMhz) line += " " + std::to_string(*link.channelWidthMhz) + " MHz";
+    if (link.rxKbps) line += "，接收 " + rate(*link.rxKbps);
+    if (link.txKbps) line += "，傳送 " + rate(*link.txKbps);
+    if (link.signalDbm) line += "，訊號 " + std::to_string(*link.signalDbm) + " dBm";
+    if (link.signalQuality) line += "（品質 " + std::to_string(*link.signalQuality) + "%）";
+  } else {
+    line = "不明（這個網路介面沒有提供連結資料）";
+  }
+  out_ << "網路連結  " << line << "\n";
+  for (bool download : {true, false}) {
+    const Diagnosis d = Diagnose(link, directionFigures(download));
+    out_ << (download ? "下載瓶頸  " : "上傳瓶頸  ") << text(LimitText(d.limit)) << "：" << text(d.evidence)
+         << "\n";
+    out_ << (download ? "下載建議  " : "上傳建議  ") << text(d.advice) << "\n";
   }
 }
 

@@ -3,8 +3,10 @@
 // plays the user's part of the window: agreement to the terms, and the end of the program with an exit
 // status. Runs on the main thread.
 
+#include "frontend/diagnosis.h"
 #include "frontend/runcontroller.h"
 #include "frontend/runobserver.h"
+#include "platform/linkfacts.h"
 
 #include <chrono>
 #include <cstdint>
@@ -66,6 +68,8 @@ public:
   // Called once with the result object (the object --format json prints), whatever the format shown,
   // when the run ends with one: a result or a failure with its code, not a refusal, an update or Ctrl-C.
   std::function<void(const std::string& resultJson)> onResultObject;
+  // The link facts of the adapter the run measured; asked once, when the result is shown.
+  std::function<platform::LinkFacts()> readLinkFacts;
 
   void present(const EngineMessage& message) override;
   // The user's answer to the terms.
@@ -88,9 +92,14 @@ private:
   void addCounterFields(std::vector<ResultField>& f);
   // Kernel TCP figures of each direction's data connections (null without any).
   void addTcpFields(std::vector<ResultField>& f);
+  // The adapter's link facts (link.*) and each direction's diagnosis (diagnosis.*), last.
+  void addDiagnosisFields(std::vector<ResultField>& f);
+  const platform::LinkFacts& linkFacts();
+  DirectionFigures directionFigures(bool download);
   // One line on why the latency probe cannot send and what to do; empty when it can.
   std::string latencyErrorText() const;
   void printHumanExtras();
+  void printHumanDiagnosis();
   void onObserverEvent(const RunObserver::Event& e);
   void printEvent(const std::string& kind, const std::string& body);
   bool human() const { return options_.format == OutputFormat::Human; }
@@ -112,6 +121,7 @@ private:
   int lastBarPercent_ = -1;
   int lastShownStep_ = -1;
   double rawDownloadKbps_ = 0, rawUploadKbps_ = 0;
+  std::optional<platform::LinkFacts> linkFacts_;
 };
 
 // A JSON string literal of UTF-8 text.

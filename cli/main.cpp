@@ -9,6 +9,7 @@
 #include "platform/privileges.h"
 #include "platform/statefile.h"
 #include "platform/terminal.h"
+#include "sysinfo/connection.h"
 #include "zelvo_version.h"
 
 #include <algorithm>
@@ -269,6 +270,7 @@ int main(int argc, char** argv) {
           << std::flush;
     };
   }
+  presenter.readLinkFacts = [&production] { return RouteLinkFacts(production.windowProfile()); };
   presenter.askAgreement = [&app, &out] {
     out << "是否同意使用條款？(y/N) " << std::flush;
     app.input =

@@ -238,6 +238,12 @@ int PhaseObservation::accepted() const {
       std::count_if(samples.begin(), samples.end(), [](const PhaseSample& s) { return s.accepted; }));
 }
 
+std::optional<double> PhaseObservation::cpuPercent() const {
+  const int count = cpuSamplesAtEnd - cpuSamplesAtStart;
+  if (!ended || count <= 0) return std::nullopt;
+  return (cpuSumAtEnd - cpuSumAtStart) / count;
+}
+
 // ---- the observer ----
 
 RunObserver::RunObserver(TestRecord& record, std::string probeHost, Options options)
@@ -295,6 +301,8 @@ void RunObserver::startPhase(bool download) {
   PhaseObservation& p = current();
   p = PhaseObservation{};
   p.started = true;
+  p.cpuSumAtStart = record_.cpuLoadSum.load();
+  p.cpuSamplesAtStart = record_.sampleCount.load();
   mirrors_[download ? 0 : 1].startPhase(std::chrono::steady_clock::now());
   Event e;
   e.kind = Event::PhaseStart;
@@ -318,6 +326,8 @@ void RunObserver::endPhase() {
   stream_.reset();
   PhaseObservation& p = current();
   p.ended = true;
+  p.cpuSumAtEnd = record_.cpuLoadSum.load();
+  p.cpuSamplesAtEnd = record_.sampleCount.load();
   Event e;
   e.kind = Event::PhaseEnd;
   e.phase = current_;

@@ -104,8 +104,13 @@ struct PhaseObservation {
   bool started = false, ended = false;
   std::vector<PhaseSample> samples;
   std::vector<EchoOutcome> echoes; // the loaded-latency stream's
+  // The run's processor-load sum and sample count when the phase started and ended.
+  double cpuSumAtStart = 0, cpuSumAtEnd = 0;
+  int cpuSamplesAtStart = 0, cpuSamplesAtEnd = 0;
   int rejected() const;
   int accepted() const;
+  // Mean processor load of the samples taken while the phase ran; none without any.
+  std::optional<double> cpuPercent() const;
 };
 
 class RunObserver {

@@ -2,8 +2,13 @@
 // Pieces of the Windows stand-ins that tests check on their own, where the system call around them
 // cannot be made to give the case (Windows builds only).
 
+#include "platform/linkfacts.h"
+
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+
+struct _WLAN_CONNECTION_ATTRIBUTES;
 
 namespace zelvo::platform {
 
@@ -22,5 +27,10 @@ struct AdapterLeaseTimes {
   std::int64_t obtained = 0, expires = 0;
 };
 AdapterLeaseTimes LeaseTimesOf(const void* nativeAdapterInfo);
+
+// The facts of a wireless link from the WLAN API's current connection and, when it answered, its
+// channel number.
+LinkFacts WlanConnectionFacts(const _WLAN_CONNECTION_ATTRIBUTES& connection,
+                              std::optional<unsigned long> channel);
 
 } // namespace zelvo::platform

@@ -138,6 +138,14 @@ void vGetIpHlpInfo(TestRecord& record, WindowProfile& window) {
   }
 }
 
+platform::LinkFacts RouteLinkFacts(const WindowProfile& window) {
+  if (window.routeIfIndex == 0) return {};
+  platform::IfRow row{};
+  row.index = window.routeIfIndex;
+  if (window.sources.ipHelper->ifEntry(row) != platform::kNoError) return {};
+  return platform::ReadLinkFacts(row.index, row.ifName, row.type);
+}
+
 std::string szGetAdapterConnectStatus(std::uint32_t index, const WindowProfile& window) {
   platform::IfRow row{};
   row.index = index;

@@ -4,6 +4,7 @@
 // Window thread.
 
 #include "engine/testrecord.h"
+#include "platform/linkfacts.h"
 #include "sysinfo/iphlpapi.h"
 #include "sysinfo/windowprofile.h"
 
@@ -38,6 +39,9 @@ bool IsStandardEthernetRate(std::uint32_t rateKbps);
 
 // Fills nicMtu, bestIfPos, nicRateKbps, nicDescription, connectionType and localIp.
 void vGetIpHlpInfo(TestRecord& record, WindowProfile& window);
+
+// The link facts of the route interface the last connection probe found; none before one did.
+platform::LinkFacts RouteLinkFacts(const WindowProfile& window);
 
 // Adapters whose interface status is "OPERATIONAL" or "CONNECTED".
 std::int32_t iNICConnect(const WindowProfile& window);

@@ -91,5 +91,31 @@ TEST(ConsoleFormat, AProbeWithoutPermissionToSendIsExplainedInEveryFormat) {
   }
 }
 
+TEST(ConsoleFormat, LinkFactsAndDiagnosisComeLastAndFollowTheJsonlResult) {
+  GivenUpRun jsonl = giveUpAtTheLatencyGate(OutputFormat::Jsonl, 0);
+  std::vector<std::string> lines;
+  std::istringstream in(jsonl.out);
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(line);
+  ASSERT_GE(lines.size(), 2u);
+  const std::string& result = lines[lines.size() - 2];
+  const std::string& diagnosis = lines.back();
+  EXPECT_NE(result.find("\"event\":\"result\""), std::string::npos);
+  EXPECT_EQ(result.find("\"link\""), std::string::npos) << result;
+  EXPECT_EQ(diagnosis.find("{\"event\":\"diagnosis\","), 0u) << diagnosis;
+  // Nothing measured and no adapter known: every fact null, both verdicts unknown.
+  EXPECT_NE(diagnosis.find("\"link\":{\"medium\":null,\"speed_kbps\":null,"), std::string::npos) << diagnosis;
+  EXPECT_NE(diagnosis.find("\"download\":{\"limit\":\"unknown\""), std::string::npos) << diagnosis;
+  EXPECT_NE(diagnosis.find("\"upload\":{\"limit\":\"unknown\""), std::string::npos) << diagnosis;
+
+  GivenUpRun csv = giveUpAtTheLatencyGate(OutputFormat::Csv, 0);
+  const std::string header = csv.out.substr(0, csv.out.find('\n'));
+  const std::string tail = ",link.channel_width_mhz,link.standard,diagnosis.download.limit,"
+                           "diagnosis.download.evidence,diagnosis.download.advice,diagnosis.upload.limit,"
+                           "diagnosis.upload.evidence,diagnosis.upload.advice";
+  EXPECT_EQ(header.substr(header.size() - tail.size()), tail);
+  EXPECT_LT(header.find("tcp.upload.connections"), header.find("link.medium"));
+}
+
 } // namespace
 } // namespace zelvo::test
