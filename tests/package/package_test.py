@@ -137,7 +137,8 @@ def whole_test(user):
         fail("the installed console program as %s exited %d:\n%s%s" % (who, observed["status"], observed["out"],
                                                                        observed["err"][-3000:]))
     check_no_capability(observed["caps"], "the console program as " + who, bounding=not user)
-    result = json.loads(observed["out"].splitlines()[-1])
+    # The result event; the link facts and the diagnosis follow it.
+    result = next(e for e in map(json.loads, observed["out"].splitlines()) if e.get("event") == "result")
     if result.get("ping_avg_ms", -1) < 0:
         fail("no echo reply as %s: %r (%s)" % (who, result.get("rtt"), result["latency"].get("error")))
     step("whole test as %s: exit 0, average round trip %s ms, no capability in its %d threads"
