@@ -123,6 +123,14 @@ bool CWorkThread::StartUploadSessions() {
       [this](int ms) { return Pause(ms); });
 }
 
+bool CWorkThread::PhaseSessionsTransferring(bool download) {
+  const int first = download ? kFirstDownload : kFirstUpload;
+  std::lock_guard<std::mutex> lock(sessionsMutex_);
+  for (int i = first; i < first + 3; ++i)
+    if (sessions[i] && sessions[i]->Running() && !sessions[i]->Transferring()) return false;
+  return true;
+}
+
 void CWorkThread::StopSessions(bool download, bool abortRunningOnly) {
   const int first = download ? kFirstDownload : kFirstUpload;
   std::lock_guard<std::mutex> lock(sessionsMutex_);
@@ -159,7 +167,13 @@ ErrorCode CWorkThread::PhaseFailureCode(bool download, float measuredSeconds,
 }
 
 void CWorkThread::StorePhaseRates(bool download) {
-  const double rate = static_cast<double>(measuredBytes) * 8 / measuredSeconds;
+  // The transfer cannot have carried more than the adapter did over the same seconds. Bytes that
+  // waited in a socket (behind a lost segment on a long path, or through a rejected sample) and were
+  // read inside the counted seconds would otherwise read as a speed above the line's.
+  const double nicBits = static_cast<double>(download ? dlNicKbits : ulNicKbits) * 1000;
+  double bits = static_cast<double>(measuredBytes) * 8;
+  if (nicBits > 0 && bits > nicBits) bits = nicBits;
+  const double rate = bits / measuredSeconds;
   if (download) {
     testParameters.dlBitsPerSecond = rate;
     dlNicSpeed = static_cast<double>(dlNicKbits) / measuredSeconds;
@@ -214,16 +228,20 @@ PhaseEnd CWorkThread::RunPhase(bool download, bool fallback) {
       if (download) return PhaseEnd::Failed;
     }
   }
-  {
-    std::lock_guard<std::mutex> lock(phaseMutex);
-    sessionsStarting = false;
-    phaseClock.Start();
-  }
-
   // 5. Watch loop.
   std::atomic<std::uint8_t>& done = download ? r.downloadDone : r.uploadDone;
   Stopwatch watch;
+  bool starting = true;
   while (!done && !Terminated()) {
+    if (starting && (PhaseSessionsTransferring(download) || watch.ElapsedSeconds() >= kStartWaitSeconds)) {
+      starting = false;
+      std::lock_guard<std::mutex> lock(phaseMutex);
+      sessionsStarting = false;
+      // Data that reached a session before its transfer began waited in its socket and is read in one
+      // go when it begins: the next sample is a fresh baseline, so that backlog does not read as speed.
+      warmupLeft = 1;
+      phaseClock.Start();
+    }
     if (watch.ElapsedSeconds() > duration + 10) {
       std::lock_guard<std::mutex> lock(phaseMutex);
       if (PhaseFailed(download, fallback, duration, measuredSeconds)) {

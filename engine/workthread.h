@@ -83,9 +83,11 @@ public:
   std::uint64_t measuredBytes = 0;
   std::int64_t lastTotalBytes = 0;
   Stopwatch phaseClock;
-  // True while the phase's sessions are being started: a slow login must not eat the measured time, so
-  // the lead's samples until then only move the baseline, and the phase clock starts afterwards.
+  // True while the phase's sessions are being started, until each one's data flows: slow logins must not
+  // eat the measured time, so the lead's samples until then only move the baseline, and the phase clock
+  // starts afterwards. A session whose data has not flowed within kStartWaitSeconds joins late.
   bool sessionsStarting = false;
+  static constexpr double kStartWaitSeconds = 5.0;
 
   std::string verServer, verMin, agreement, announcement;
   bool permitted = false;
@@ -157,6 +159,7 @@ private:
   void FallbackRun();
   PhaseEnd RunPhase(bool download, bool fallback);
   // Aborts and disconnects the three sessions of a phase; safe from a session's worker thread.
+  bool PhaseSessionsTransferring(bool download);
   void StopSessions(bool download, bool abortRunningOnly);
   std::optional<std::uint32_t> ReadNicCounter(bool download);
   // The FTP and adapter rates of the phase from its counters; called with phaseMutex held.

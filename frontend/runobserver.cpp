@@ -131,6 +131,7 @@ public:
   void RequestAbort() override { inner_->RequestAbort(); }
   bool Connected() const override { return inner_->Connected(); }
   bool Running() const override { return inner_->Running(); }
+  bool Transferring() const override { return inner_->Transferring(); }
   std::string Name() const override { return inner_->Name(); }
   void SetOnLog(LogHandler handler) override { inner_->SetOnLog(std::move(handler)); }
   void SetOnConnected(EventHandler handler) override { inner_->SetOnConnected(std::move(handler)); }

@@ -921,6 +921,7 @@ void CFTPSession::runTransfer(TFTPThread& worker) {
     uploadFinishing_ = false;
     phase_ = Phase::Transfer;
     rc = drive();
+    transferring_ = false;
     phase_ = Phase::Idle;
     transfer_ = nullptr;
     begun = begun_;
@@ -995,6 +996,7 @@ void CFTPSession::beginTransferOnce(std::int64_t expectedSize) {
 
 void CFTPSession::onWorkBegin(WorkMode mode, std::int64_t expectedSize) {
   if (!running_.load()) return;
+  transferring_ = true;
   if (isLead()) {
     startTime_ = Clock::now();
     lastReportTime_ = startTime_;
@@ -1060,6 +1062,7 @@ bool CFTPSession::onWork(TFTPThread& worker, WorkMode mode, std::int64_t count) 
 }
 
 void CFTPSession::onWorkEnd(WorkMode) {
+  transferring_ = false;
   if (!nameIsFourLong() || !running_.load()) return;
   lastWorkCount_ = 0;
   // An aborted transfer leaves the running state whether or not anyone listens to the log.

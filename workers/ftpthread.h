@@ -92,6 +92,7 @@ public:
 
   bool Connected() const override { return connected_.load(); }
   bool Running() const override { return running_.load(); }
+  bool Transferring() const override { return transferring_.load(); }
   std::string Name() const override;
 
   void SetOnLog(LogHandler handler) override { onLog_ = std::move(handler); }
@@ -163,6 +164,7 @@ private:
   std::atomic<bool> abortByDataChannel_{false};
   std::atomic<bool> connected_{false};
   std::atomic<bool> running_{false};
+  std::atomic<bool> transferring_{false};
   std::atomic<bool> abortRequested_{false};
   std::atomic<bool> isUpload_{false};
   std::atomic<std::int32_t> workBeginCount_{0};

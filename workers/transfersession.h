@@ -49,6 +49,8 @@ public:
 
   virtual bool Connected() const = 0;
   virtual bool Running() const = 0;
+  // True while the transfer's data flows: from its first work begin until its work end.
+  virtual bool Transferring() const = 0;
   virtual std::string Name() const = 0;
 
   // Handlers are attached before the first Connect.

@@ -521,11 +521,10 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(result["error_code"], 0)
         self.assertLessEqual(abs(result["latency"]["idle"]["min_ms"] - 600), 1)
         self.assertGreater(result["download_kbps"], 0)
-        # The adapter cannot have carried more than the line. The transfer's own figure may read above
-        # it over phases this short on a busy machine (bytes that waited in the socket at the baseline
-        # are read inside the counted seconds); the sample rule bounds it by twice the adapter's.
+        # The adapter cannot have carried more than the line, nor the transfer more than the adapter,
+        # although on this path bytes wait behind lost segments for a round trip before they are read.
         self.assertLess(result["download_nic_kbps"], 20000)
-        self.assertLess(result["download_kbps"], 2 * result["download_nic_kbps"])
+        self.assertLessEqual(result["download_kbps"], result["download_nic_kbps"])
         self.assertTrue(run.reports[0]["accepted"])
 
     def test_loaded_latency_on_a_real_path(self):

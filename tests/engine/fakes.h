@@ -56,6 +56,7 @@ public:
   }
   bool Connected() const override { return connected_; }
   bool Running() const override { return running_; }
+  bool Transferring() const override { return running_ && dataFlows_; }
   std::string Name() const override { return name_; }
   void SetOnLog(LogHandler h) override { onLog_ = std::move(h); }
   void SetOnConnected(EventHandler h) override { onConnected_ = std::move(h); }
@@ -72,6 +73,7 @@ public:
   int port_ = 0, recvBuffer_ = 0, sendBuffer_ = 0;
   bool passive_ = false, abortByDataChannel_ = true;
   std::atomic<bool> connected_{false}, running_{false};
+  std::atomic<bool> dataFlows_{true}; // a started transfer's data flows at once unless a test says not
   std::atomic<int> aborts_{0};
   LogHandler onLog_;
   EventHandler onConnected_, onDisconnected_;

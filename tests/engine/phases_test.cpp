@@ -180,6 +180,20 @@ TEST(PhaseSamples, NoOverflowAtTenGigabitsForAMinute) {
   EXPECT_NEAR(b.engine->dlNicSpeed, 1e7, 1.0);
 }
 
+TEST(PhaseSamples, BytesReadAfterARejectedSampleCountNoMoreThanTheAdapterCarried) {
+  PhaseBench b;
+  b.beginSampling(true, 2);
+  b.sample(true, 125000, 125000); // baseline
+  // A second in which bytes piled up in the sockets (a lost segment on a long path): rejected.
+  b.sample(true, 50000, 250000);
+  // They are read in the next second, above what the adapter carried in it.
+  b.sample(true, 450000, 250000);
+  ASSERT_EQ(b.record->downloadDone, 1);
+  EXPECT_EQ(b.engine->dlFtpSamples, "3600"); // the sample as measured
+  EXPECT_DOUBLE_EQ(b.engine->testParameters.dlBitsPerSecond, 2000000.0);
+  EXPECT_DOUBLE_EQ(b.engine->dlNicSpeed, 2000.0);
+}
+
 TEST(PhaseLimits, FailureLimitsAndCodes) {
   // Normal run: at least 30 % of the duration must have been accepted.
   EXPECT_TRUE(CWorkThread::PhaseFailed(true, false, 10, 2.9f));
@@ -244,6 +258,38 @@ TEST(PhaseSessions, StartingCountsTheSessionsThatRun) {
     EXPECT_EQ(c.session(i).aborts_, 1);
     EXPECT_FALSE(c.session(i).Connected());
   }
+}
+
+TEST(PhaseSessions, MeasuringBeginsWhenEverySessionsDataFlows) {
+  PhaseBench b;
+  b.engine->testParameters.dl_duration = 2;
+  b.session(5).dataFlows_ = false; // "FTP6" logged in, its transfer not begun yet
+  std::thread phase([&] { b.engine->DownloadPhase(false); });
+  auto starting = [&] {
+    std::lock_guard<std::mutex> lock(b.engine->phaseMutex);
+    return b.engine->sessionsStarting;
+  };
+  auto waitFor = [&](bool value) {
+    for (int i = 0; i < 500 && (starting() != value || !b.session(5).Running()); ++i)
+      std::this_thread::sleep_for(10ms);
+  };
+  waitFor(true);
+  b.sample(true, 125000, 125000);
+  b.sample(true, 125000, 125000);
+  EXPECT_EQ(b.engine->measuredSeconds, 0.0f); // both only baselines
+
+  b.session(5).dataFlows_ = true;
+  waitFor(false);
+  ASSERT_FALSE(starting());
+  // What "FTP6" found waiting in its socket is read before the next sample: a baseline again.
+  b.sample(true, 400000, 125000);
+  EXPECT_EQ(b.engine->measuredSeconds, 0.0f);
+  b.sample(true, 125000, 125000);
+  b.sample(true, 125000, 125000);
+  phase.join();
+  EXPECT_EQ(b.record->downloadDone, 1);
+  EXPECT_EQ(b.engine->dlFtpSamples, "1000,1000");
+  EXPECT_DOUBLE_EQ(b.engine->testParameters.dlBitsPerSecond, 1000000.0);
 }
 
 TEST(PhaseSessions, LeadFailingTwiceEndsTheDownloadWithCode7) {
