@@ -1,20 +1,24 @@
 // Throughput, processor time and memory of the FTP transfer sessions against a real vsftpd in a
-// network namespace of its own (root only). Prints name=value lines:
-//   unshaped_download_gbit  three download sessions on the namespace loopback for 10 s
-//   unshaped_upload_gbit    three upload sessions for 10 s
-//   curl_download_gbit      three parallel curl downloads of the same file from the same vsftpd, 10 s
-//   curl_upload_gbit        three parallel curl uploads into the same folder, 10 s
-//   download_of_curl, upload_of_curl   the sessions' figure over curl's (the client is never the limit)
+// network namespace of its own (root only).
+//   build/bench/ftp-throughput [--rounds N]   (3 rounds unless told)
+//   build/bench/ftp-throughput --shaped-only  just the 1 Gbit/s run, for profiling it
+// Unshaped, three sessions and three parallel curl programs (the same file from the same vsftpd, or
+// uploads into the same folder) take turns for 8 s each, N rounds per direction, each first in every
+// other round. Prints a line per round, then name=value lines of the medians:
+//   unshaped_download_gbit, unshaped_upload_gbit   the sessions
+//   curl_download_gbit, curl_upload_gbit           curl
+//   download_of_curl, upload_of_curl   the median of the rounds' ratios (the client is never the limit)
 //   cpu_percent_per_gbit_download, cpu_percent_per_gbit_upload   the sessions' processor time per Gbit/s
 //   curl_cpu_percent_per_gbit_download, curl_cpu_percent_per_gbit_upload   the same of the curl programs
+// and then:
 //   shaped_download_gbit    three download sessions with the loopback shaped to 1 Gbit/s (30 s)
 //   cpu_percent_at_1gbit    the client's processor time over wall time in that run (100 = one core)
 //   rss_growth_kib          resident memory at the end of that run minus after its first 3 s
-// A session whose transfer ends (the 1 GiB file read to its end, or the 2,000,000,000-byte limit)
-// is started again, so each figure covers the whole interval.
+// A session whose transfer ends is started again, so each figure covers the whole interval.
 
 #include "workers/ftpthread.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -144,11 +148,13 @@ Run transfer(bool upload, int seconds) {
     s.SetOnLog([](zelvo::TransferSession&, const std::string&) {});
     s.SetOnProgress([](zelvo::TransferSession&, zelvo::WorkMode, std::int64_t, std::int64_t, double) {});
   }
-  auto begin = [&](zelvo::CFTPSession& s, int i) {
+  auto begin = [&](zelvo::CFTPSession& s) {
     if (!s.Connected() && !s.Connect()) return;
     if (upload) {
       if (!s.ChangeDir("uploads")) return;
-      s.SetUploadFile("bench.txt" + std::to_string(i + 1));
+      // The server's anonymous user may not overwrite a file: every upload gets a name of its own.
+      static int uploads = 0;
+      s.SetUploadFile("bench" + std::to_string(++uploads) + ".txt");
       s.StartUpload();
     } else {
       s.SetDownloadFile("test_1024m.zip");
@@ -156,7 +162,7 @@ Run transfer(bool upload, int seconds) {
     }
   };
   for (int i = 0; i < 3; ++i)
-    begin(sessions[i], i);
+    begin(sessions[i]);
   auto start = Clock::now();
   double cpuStart = cpuSeconds();
   std::int64_t bytesStart = 0;
@@ -169,7 +175,7 @@ Run transfer(bool upload, int seconds) {
     for (int i = 0; i < 3; ++i)
       if (!sessions[i].WorkerActive()) {
         if (upload && sessions[i].Connected()) sessions[i].Disconnect(); // a fresh CWD for the next
-        begin(sessions[i], i);
+        begin(sessions[i]);
       }
   }
   double wall = std::chrono::duration<double>(Clock::now() - start).count();
@@ -193,6 +199,15 @@ Run transfer(bool upload, int seconds) {
   return run;
 }
 
+double median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+constexpr int kRoundSeconds = 8;
+
 double childCpuSeconds() {
   rusage u{};
   getrusage(RUSAGE_CHILDREN, &u);
@@ -208,7 +223,9 @@ double curlTransfers(bool upload, int seconds, double& cpuPercent) {
   const std::string dir = "/tmp/zelvo-bench-curl-" + std::to_string(::getpid());
   std::string command = "mkdir -p " + dir + " && for i in 1 2 3; do curl -s --max-time " +
                         std::to_string(seconds) + " -w '%{size_" + (upload ? "upload" : "download") + "}' ";
-  command += upload ? "-T - ftp://127.0.0.1/uploads/curl$i.txt </dev/zero"
+  static int round = 0;
+  ++round;
+  command += upload ? "-T - ftp://127.0.0.1/uploads/curl" + std::to_string(round) + "-$i.txt </dev/zero"
                     : "-o /dev/null ftp://127.0.0.1/test_1024m.zip";
   command += " >" + dir + "/$i & done; wait";
   sh(command);
@@ -228,6 +245,8 @@ double curlTransfers(bool upload, int seconds, double& cpuPercent) {
 int main(int argc, char** argv) {
   // --shaped-only: just the 1 Gbit/s run, for profiling it.
   bool shapedOnly = argc > 1 && std::string(argv[1]) == "--shaped-only";
+  int rounds = 3;
+  if (argc > 2 && std::string(argv[1]) == "--rounds") rounds = std::max(1, std::atoi(argv[2]));
   if (::geteuid() != 0) {
     std::fprintf(stderr, "ftp-throughput: needs root (network namespaces)\n");
     return 1;
@@ -238,26 +257,39 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!shapedOnly) {
-    // Each direction: the sessions, then curl, in the same run against the same server.
-    Run down = transfer(false, 10);
-    std::printf("unshaped_download_gbit=%.2f\n", down.gbit);
-    std::fflush(stdout);
-    double curlDownCpu = 0, curlUpCpu = 0;
-    const double curlDown = curlTransfers(false, 10, curlDownCpu);
-    std::printf("curl_download_gbit=%.2f\n", curlDown);
-    std::fflush(stdout);
-    Run up = transfer(true, 10);
-    std::printf("unshaped_upload_gbit=%.2f\n", up.gbit);
-    std::fflush(stdout);
-    const double curlUp = curlTransfers(true, 10, curlUpCpu);
-    std::printf("curl_upload_gbit=%.2f\n", curlUp);
-    std::printf("download_of_curl=%.3f\n", curlDown > 0 ? down.gbit / curlDown : 0);
-    std::printf("upload_of_curl=%.3f\n", curlUp > 0 ? up.gbit / curlUp : 0);
-    std::printf("cpu_percent_per_gbit_download=%.2f\n", down.gbit > 0 ? down.cpuPercent / down.gbit : 0);
-    std::printf("cpu_percent_per_gbit_upload=%.2f\n", up.gbit > 0 ? up.cpuPercent / up.gbit : 0);
-    std::printf("curl_cpu_percent_per_gbit_download=%.2f\n", curlDown > 0 ? curlDownCpu / curlDown : 0);
-    std::printf("curl_cpu_percent_per_gbit_upload=%.2f\n", curlUp > 0 ? curlUpCpu / curlUp : 0);
-    std::fflush(stdout);
+    // The loopback's rate swings by a third from one run to the next on a shared machine, so the
+    // sessions and curl take turns, each first in every other round, and the medians are compared.
+    // The first transfers on a fresh bed run slower, whoever makes them: a warm-up that is not counted.
+    double warmupCpu = 0;
+    curlTransfers(false, 3, warmupCpu);
+    for (bool upload : {false, true}) {
+      const char* dir = upload ? "upload" : "download";
+      std::vector<double> ours, theirs, ratios, ourCpu, theirCpu;
+      for (int round = 0; round < rounds; ++round) {
+        double curlGbit = 0, curlCpu = 0;
+        Run run;
+        if (round % 2 == 0) {
+          run = transfer(upload, kRoundSeconds);
+          curlGbit = curlTransfers(upload, kRoundSeconds, curlCpu);
+        } else {
+          curlGbit = curlTransfers(upload, kRoundSeconds, curlCpu);
+          run = transfer(upload, kRoundSeconds);
+        }
+        std::printf("round=%d direction=%s sessions_gbit=%.2f curl_gbit=%.2f\n", round + 1, dir, run.gbit, curlGbit);
+        std::fflush(stdout);
+        ours.push_back(run.gbit);
+        theirs.push_back(curlGbit);
+        if (curlGbit > 0) ratios.push_back(run.gbit / curlGbit);
+        if (run.gbit > 0) ourCpu.push_back(run.cpuPercent / run.gbit);
+        if (curlGbit > 0) theirCpu.push_back(curlCpu / curlGbit);
+      }
+      std::printf("unshaped_%s_gbit=%.2f\n", dir, median(ours));
+      std::printf("curl_%s_gbit=%.2f\n", dir, median(theirs));
+      std::printf("%s_of_curl=%.3f\n", dir, median(ratios));
+      std::printf("cpu_percent_per_gbit_%s=%.2f\n", dir, median(ourCpu));
+      std::printf("curl_cpu_percent_per_gbit_%s=%.2f\n", dir, median(theirCpu));
+      std::fflush(stdout);
+    }
   }
   if (!bed.shape("1gbit")) {
     std::fprintf(stderr, "ftp-throughput: tc failed\n");

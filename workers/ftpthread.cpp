@@ -36,7 +36,9 @@ constexpr int kDrivePollMs = 50;
 // An upload that was asked to end may finish its STOR for this long after a disconnect request.
 constexpr int kUploadFinishGraceMs = 1500;
 constexpr std::int64_t kBatchBytes = 512 << 10;
-constexpr int kBatchPauseMs = 8;
+constexpr std::int64_t kBatchPauseUs = 8000;
+// Below this a pause saves no wake-ups worth having: the data is simply read as it comes.
+constexpr std::int64_t kShortestPauseUs = 500;
 
 std::int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -615,11 +617,20 @@ int CFTPSession::drive() {
   curl_multi_add_handle(multi, easy);
   CURLcode result = CURLE_OK;
   bool finished = false;
+  std::int64_t pauseUs = kBatchPauseUs;
+  bool paused = false;
   while (!finished) {
     int active = 0;
     std::int64_t before = transferred_.load();
     curl_multi_perform(multi, &active);
     std::int64_t moved = transferred_.load() - before;
+    // What piled up during a pause sets the next one, so that about a batch piles up: on a fast line a
+    // whole pause would fill the socket's receive window and hold the sender back.
+    if (paused) {
+      paused = false;
+      pauseUs = std::clamp<std::int64_t>(pauseUs * kBatchBytes / std::max<std::int64_t>(moved, 1),
+                                         kShortestPauseUs / 2, kBatchPauseUs);
+    }
     int queued = 0;
     while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
       if (msg->msg == CURLMSG_DONE) {
@@ -636,8 +647,10 @@ int CFTPSession::drive() {
     // A download that trickles in small pieces is read in batches: waking for every segment would cost
     // more processor time than the data itself. A full buffer is read again at once. (An upload moves
     // what the socket's send buffer takes, so it is never held back.)
-    if (moved > 0 && moved < kBatchBytes && transfer_ && !transfer_->IsUpload)
-      std::this_thread::sleep_for(std::chrono::milliseconds(kBatchPauseMs));
+    if (moved > 0 && moved < kBatchBytes && transfer_ && !transfer_->IsUpload) {
+      if (pauseUs >= kShortestPauseUs) std::this_thread::sleep_for(std::chrono::microseconds(pauseUs));
+      paused = true;
+    }
     curl_multi_poll(multi, nullptr, 0, kDrivePollMs, nullptr);
   }
   // Removing an unfinished request drops its connection; curl sends nothing more on it.
