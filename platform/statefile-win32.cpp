@@ -131,14 +131,11 @@ AppendOutcome AppendWholeLine(const std::filesystem::path& file, const std::stri
     error = ERROR_DISK_FULL;
   // On disk before the lock goes: a later reader or writer must not build on a line that a crash loses.
   if (!error && !::FlushFileBuffers(f.h)) error = ::GetLastError();
-  if (error) {
-    if (!seek(f.h, size.QuadPart) || !::SetEndOfFile(f.h)) {
-      outcome.error = systemError(error) + "；" + systemError(::GetLastError());
-      return outcome;
-    }
-    outcome.error = systemError(error);
-    return outcome;
-  }
+  if (error)
+    return FailedAppend(systemError(error), [&]() -> std::optional<std::string> {
+      if (seek(f.h, size.QuadPart) && ::SetEndOfFile(f.h)) return std::nullopt;
+      return systemError(::GetLastError());
+    });
   outcome.ok = true;
   return outcome;
 }
