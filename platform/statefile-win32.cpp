@@ -1,4 +1,5 @@
 #include "platform/statefile.h"
+#include "platform/win32detail.h"
 
 #include <windows.h>
 
@@ -17,14 +18,6 @@ std::string utf8(const std::wstring& text) {
   if (length > 0)
     ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), length, nullptr,
                           nullptr);
-  return out;
-}
-
-std::wstring wide(const std::string& text) {
-  int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
-  if (length > 0)
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), length);
   return out;
 }
 
@@ -75,7 +68,7 @@ std::optional<std::filesystem::path> UserStateFolder(const std::string&, const s
     if (n > 0 && n < MAX_PATH) base.assign(buffer, n);
   }
   if (base.empty()) return std::nullopt;
-  return std::filesystem::path(base) / wide(windowsName);
+  return std::filesystem::path(base) / Utf8ToWide(windowsName);
 }
 
 bool MakePrivateFolder(const std::filesystem::path& folder, std::string& error) {

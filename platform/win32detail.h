@@ -1,16 +1,21 @@
 #pragma once
-// Pieces of the Windows stand-ins that tests check on their own, where the system call around them
-// cannot be made to give the case (Windows builds only).
+// Pieces of the Windows stand-ins that several of them share, or that tests check on their own where
+// the system call around them cannot be made to give the case (Windows builds only).
 
 #include "platform/linkfacts.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 struct _WLAN_CONNECTION_ATTRIBUTES;
 
 namespace zelvo::platform {
+
+// UTF-8 as the system's wide text, a malformed sequence becoming U+FFFD: a name or a path still works,
+// where Utf8ToUtf16 refuses the whole text.
+std::wstring Utf8ToWide(const std::string& text);
 
 // A formatted counter value is usable when its status is "valid" or "new data".
 bool PdhStatusHasValue(std::uint32_t counterStatus);
