@@ -4,6 +4,10 @@
 
 namespace zelvo::platform {
 
+void HandleCloser::operator()(void* handle) const {
+  if (handle && handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+}
+
 std::wstring Utf8ToWide(const std::string& text) {
   int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring out(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
