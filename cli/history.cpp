@@ -47,17 +47,32 @@ private:
       ++i_;
   }
 
-  bool members(const std::string& prefix, std::vector<ResultField>& fields) {
+  // The items of an object or a list, from its opening bracket at i_ to close, each read by item.
+  template <typename Item> bool sequence(char close, Item item) {
     if (++depth_ > kMaxDepth) return fail();
-    ++i_; // '{'
+    ++i_;
     space();
-    if (at('}')) {
+    if (at(close)) {
       ++i_;
       --depth_;
       return true;
     }
     for (;;) {
       space();
+      if (!item()) return false;
+      space();
+      if (at(',')) {
+        ++i_;
+        continue;
+      }
+      if (!take(close)) return false;
+      --depth_;
+      return true;
+    }
+  }
+
+  bool members(const std::string& prefix, std::vector<ResultField>& fields) {
+    return sequence('}', [&] {
       std::string key;
       if (!string(key)) return false;
       space();
@@ -78,15 +93,8 @@ private:
         if (!value()) return false;
         fields.push_back({ResultField::Number, path, std::string(s_.substr(start, i_ - start))});
       }
-      space();
-      if (at(',')) {
-        ++i_;
-        continue;
-      }
-      if (!take('}')) return false;
-      --depth_;
       return true;
-    }
+    });
   }
 
   // Any value, checked and passed over.
@@ -99,28 +107,7 @@ private:
       std::vector<ResultField> ignored;
       return members("", ignored);
     }
-    if (at('[')) {
-      if (++depth_ > kMaxDepth) return fail();
-      ++i_;
-      space();
-      if (at(']')) {
-        ++i_;
-        --depth_;
-        return true;
-      }
-      for (;;) {
-        space();
-        if (!value()) return false;
-        space();
-        if (at(',')) {
-          ++i_;
-          continue;
-        }
-        if (!take(']')) return false;
-        --depth_;
-        return true;
-      }
-    }
+    if (at('[')) return sequence(']', [&] { return value(); });
     for (const char* word : {"true", "false", "null"}) {
       const std::string_view w(word);
       if (s_.substr(i_, w.size()) == w) {

@@ -1,4 +1,5 @@
 #include "platform/instancelock.h"
+#include "platform/win32detail.h"
 
 #include <windows.h>
 
@@ -8,14 +9,6 @@ namespace {
 
 // The hidden application window a later copy looks for: its class and its caption, the title.
 constexpr wchar_t kApplicationClass[] = L"TApplication";
-
-std::wstring wide(const std::string& text) {
-  int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
-  if (length > 0)
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), length);
-  return out;
-}
 
 UINT presentMessage() {
   static const UINT message = ::RegisterWindowMessageW(L"ZelvoSpeedTestPresent");
@@ -44,7 +37,7 @@ struct InstanceLock::State {
 };
 
 InstanceLock::InstanceLock(const std::string& name) : state_(std::make_unique<State>()) {
-  state_->title = wide(name);
+  state_->title = Utf8ToWide(name);
   // Synchronise access is all a look needs; the handle is not inherited.
   if (HANDLE existing = ::OpenMutexW(SYNCHRONIZE, FALSE, state_->title.c_str())) {
     ::CloseHandle(existing);

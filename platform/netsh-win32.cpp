@@ -1,18 +1,9 @@
 #include "platform/netsh.h"
+#include "platform/win32detail.h"
 
-#include <memory>
 #include <windows.h>
 
 namespace zelvo::platform {
-
-namespace {
-struct HandleCloser {
-  void operator()(HANDLE handle) const {
-    if (handle && handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
-  }
-};
-using Handle = std::unique_ptr<void, HandleCloser>;
-} // namespace
 
 // The route interface plays no part here: the command itself reports the interface's settings.
 std::optional<std::string> RunNetshTcpShowGlobal(std::uint32_t) {

@@ -102,14 +102,11 @@ AppendOutcome AppendWholeLine(const std::filesystem::path& file, const std::stri
   if (written >= 0 && static_cast<std::size_t>(written) != data.size()) error = ENOSPC;
   // On disk before the lock goes: a later reader or writer must not build on a line that a crash loses.
   if (!error && fdatasync(d.fd) != 0) error = errno;
-  if (error) {
-    if (written > 0 && ftruncate(d.fd, size) != 0) {
-      outcome.error = systemError(error) + "；" + systemError(errno);
-      return outcome;
-    }
-    outcome.error = systemError(error);
-    return outcome;
-  }
+  if (error)
+    return FailedAppend(systemError(error), [&]() -> std::optional<std::string> {
+      if (written <= 0 || ftruncate(d.fd, size) == 0) return std::nullopt;
+      return systemError(errno);
+    });
   outcome.ok = true;
   return outcome;
 }

@@ -1,4 +1,5 @@
 #include "platform/statefile.h"
+#include "platform/win32detail.h"
 
 #include <windows.h>
 
@@ -20,14 +21,6 @@ std::string utf8(const std::wstring& text) {
   return out;
 }
 
-std::wstring wide(const std::string& text) {
-  int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
-  if (length > 0)
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), length);
-  return out;
-}
-
 std::string systemError(DWORD error) {
   wchar_t* message = nullptr;
   DWORD n = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
@@ -39,14 +32,6 @@ std::string systemError(DWORD error) {
     text.pop_back();
   return (text.empty() ? std::string() : utf8(text) + " ") + "(" + std::to_string(error) + ")";
 }
-
-// Closes the handle, and with it the lock, on every way out.
-struct FileHandle {
-  HANDLE h;
-  ~FileHandle() {
-    if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
-  }
-};
 
 // Windows locks are mandatory: a lock on the lines themselves would stop readers of other programs (an
 // editor, a backup) as well. The copies lock one byte far past any history instead.
@@ -75,7 +60,7 @@ std::optional<std::filesystem::path> UserStateFolder(const std::string&, const s
     if (n > 0 && n < MAX_PATH) base.assign(buffer, n);
   }
   if (base.empty()) return std::nullopt;
-  return std::filesystem::path(base) / wide(windowsName);
+  return std::filesystem::path(base) / Utf8ToWide(windowsName);
 }
 
 bool MakePrivateFolder(const std::filesystem::path& folder, std::string& error) {
@@ -104,64 +89,61 @@ bool MakePrivateFolder(const std::filesystem::path& folder, std::string& error) 
 
 AppendOutcome AppendWholeLine(const std::filesystem::path& file, const std::string& line) {
   AppendOutcome outcome;
-  FileHandle f{::CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr)};
-  if (f.h == INVALID_HANDLE_VALUE || !lockByte(f.h, true)) {
+  const Handle f(::CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (f.get() == INVALID_HANDLE_VALUE || !lockByte(f.get(), true)) {
     outcome.error = systemError(::GetLastError());
     return outcome;
   }
   LARGE_INTEGER size{};
-  if (!::GetFileSizeEx(f.h, &size)) {
+  if (!::GetFileSizeEx(f.get(), &size)) {
     outcome.error = systemError(::GetLastError());
     return outcome;
   }
   std::string data = line;
   char last = '\n';
   DWORD got = 0;
-  if (size.QuadPart > 0 && seek(f.h, size.QuadPart - 1) && ::ReadFile(f.h, &last, 1, &got, nullptr) &&
+  if (size.QuadPart > 0 && seek(f.get(), size.QuadPart - 1) && ::ReadFile(f.get(), &last, 1, &got, nullptr) &&
       got == 1 && last != '\n')
     data.insert(data.begin(), '\n');
   DWORD written = 0;
   DWORD error = 0;
-  if (!seek(f.h, size.QuadPart) ||
-      !::WriteFile(f.h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr))
+  if (!seek(f.get(), size.QuadPart) ||
+      !::WriteFile(f.get(), data.data(), static_cast<DWORD>(data.size()), &written, nullptr))
     error = ::GetLastError();
   else if (written != data.size())
     error = ERROR_DISK_FULL;
   // On disk before the lock goes: a later reader or writer must not build on a line that a crash loses.
-  if (!error && !::FlushFileBuffers(f.h)) error = ::GetLastError();
-  if (error) {
-    if (!seek(f.h, size.QuadPart) || !::SetEndOfFile(f.h)) {
-      outcome.error = systemError(error) + "；" + systemError(::GetLastError());
-      return outcome;
-    }
-    outcome.error = systemError(error);
-    return outcome;
-  }
+  if (!error && !::FlushFileBuffers(f.get())) error = ::GetLastError();
+  if (error)
+    return FailedAppend(systemError(error), [&]() -> std::optional<std::string> {
+      if (seek(f.get(), size.QuadPart) && ::SetEndOfFile(f.get())) return std::nullopt;
+      return systemError(::GetLastError());
+    });
   outcome.ok = true;
   return outcome;
 }
 
 ReadOutcome ReadLockedFile(const std::filesystem::path& file) {
   ReadOutcome outcome;
-  FileHandle f{::CreateFileW(file.c_str(), GENERIC_READ,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr)};
-  if (f.h == INVALID_HANDLE_VALUE) {
+  const Handle f(::CreateFileW(file.c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (f.get() == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) outcome.status = ReadOutcome::Missing;
     outcome.error = systemError(error);
     return outcome;
   }
-  if (!lockByte(f.h, false)) {
+  if (!lockByte(f.get(), false)) {
     outcome.error = systemError(::GetLastError());
     return outcome;
   }
   char buffer[65536];
   DWORD got = 0;
   for (;;) {
-    if (!::ReadFile(f.h, buffer, sizeof buffer, &got, nullptr)) {
+    if (!::ReadFile(f.get(), buffer, sizeof buffer, &got, nullptr)) {
       outcome.error = systemError(::GetLastError());
       return outcome;
     }

@@ -4,6 +4,7 @@
 // never sees a line that is still being written or is about to be taken back.
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -34,6 +35,11 @@ struct ReadOutcome {
   std::string content;
   std::string error; // why not (UTF-8), when Failed
 };
+
+// The outcome of an append whose write failed: its error, then takeBack's, the platform's truncate to
+// the old size, which returns its own error when the file keeps part of the line.
+AppendOutcome FailedAppend(const std::string& writeError,
+                           const std::function<std::optional<std::string>()>& takeBack);
 
 // The whole file, read under a shared lock.
 ReadOutcome ReadLockedFile(const std::filesystem::path& file);

@@ -1,16 +1,29 @@
 #pragma once
-// Pieces of the Windows stand-ins that tests check on their own, where the system call around them
-// cannot be made to give the case (Windows builds only).
+// Pieces of the Windows stand-ins that several of them share, or that tests check on their own where
+// the system call around them cannot be made to give the case (Windows builds only).
 
 #include "platform/linkfacts.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <string>
 
 struct _WLAN_CONNECTION_ATTRIBUTES;
 
 namespace zelvo::platform {
+
+// Owns a kernel handle (HANDLE is void*) and closes it on every way out, and with it any lock it
+// holds; null and INVALID_HANDLE_VALUE, what failed calls give, are left alone.
+struct HandleCloser {
+  void operator()(void* handle) const;
+};
+using Handle = std::unique_ptr<void, HandleCloser>;
+
+// UTF-8 as the system's wide text, a malformed sequence becoming U+FFFD: a name or a path still works,
+// where Utf8ToUtf16 refuses the whole text.
+std::wstring Utf8ToWide(const std::string& text);
 
 // A formatted counter value is usable when its status is "valid" or "new data".
 bool PdhStatusHasValue(std::uint32_t counterStatus);

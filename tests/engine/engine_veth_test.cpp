@@ -273,40 +273,26 @@ TEST(EngineOverVeth, LeadSessionFailingTwiceEndsWithCode7) {
 // A slow path (a satellite link): the server greets 2.5 s after the connect; the run still measures.
 TEST(EngineOverVeth, GreetingLaterThanTheConnectLimitStillGivesAResult) {
   if (!isRoot()) GTEST_SKIP() << "needs root for namespaces";
-  VethBed bed("eg", "", "40mbit",
-              R"({"ftp_host":"192.0.2.3","dl_duration":3,"ul_duration":3,"dl_session":2,"ul_session":1})");
+  LateGreetingBed bed(
+      "eg", "", "40mbit",
+      R"({"ftp_host":"192.0.2.3","dl_duration":3,"ul_duration":3,"dl_session":2,"ul_session":1})", 2500);
   ASSERT_TRUE(bed.ready());
-  ASSERT_EQ(bed.pair.far().run("ip addr add 192.0.2.3/24 dev veth-s"), 0);
-  FaultyFtpServer::Options late;
-  late.greetingDelayMs = 2500;
-  late.fileSize = 64ull << 30;
-  late.address = "192.0.2.3";
-  late.port = 21;
-  FaultyFtpServer server(late, &bed.pair.far());
-  ASSERT_TRUE(server.ok());
   bed.run();
   ASSERT_TRUE(bed.finished);
   auto last = bed.last();
   ASSERT_TRUE(last);
   EXPECT_EQ(last->wParam, 1u) << "error " << int(bed.record->errorCode);
-  EXPECT_GT(server.storedBytes(), 0u);
+  EXPECT_GT(bed.ftp->storedBytes(), 0u);
 }
 
 // Each login takes 1.5 s, so the second and third sessions of each phase start their transfers seconds
 // after the lead's first reports: they add to the phase's total, and their logins cost no measured time.
 TEST(EngineOverVeth, SessionsJoiningAfterTheLeadsFirstReportsStillGiveTheRate) {
   if (!isRoot()) GTEST_SKIP() << "needs root for namespaces";
-  VethBed bed("el", "40mbit", "40mbit",
-              R"({"ftp_host":"192.0.2.3","dl_duration":3,"ul_duration":3,"dl_session":3,"ul_session":3})");
+  LateGreetingBed bed(
+      "el", "40mbit", "40mbit",
+      R"({"ftp_host":"192.0.2.3","dl_duration":3,"ul_duration":3,"dl_session":3,"ul_session":3})", 1500);
   ASSERT_TRUE(bed.ready());
-  ASSERT_EQ(bed.pair.far().run("ip addr add 192.0.2.3/24 dev veth-s"), 0);
-  FaultyFtpServer::Options late;
-  late.greetingDelayMs = 1500;
-  late.fileSize = 64ull << 30;
-  late.address = "192.0.2.3";
-  late.port = 21;
-  FaultyFtpServer server(late, &bed.pair.far());
-  ASSERT_TRUE(server.ok());
   bed.run();
   ASSERT_TRUE(bed.finished);
   auto last = bed.last();

@@ -83,4 +83,25 @@ struct VethBed {
   }
 };
 
+// A slow path's server: a second address of the far end, 192.0.2.3 (the ftp_host the service names),
+// where an FTP server greets greetingDelayMs after each connect and serves files no phase runs out of.
+struct LateGreetingBed : VethBed {
+  static constexpr const char* kFtpAddress = "192.0.2.3";
+  std::unique_ptr<FaultyFtpServer> ftp;
+
+  LateGreetingBed(const std::string& tag, const std::string& upRate, const std::string& downRate,
+                  const std::string& serviceJson, int greetingDelayMs)
+      : VethBed(tag, upRate, downRate, serviceJson) {
+    if (!pair.ok() || pair.far().run(std::string("ip addr add ") + kFtpAddress + "/24 dev veth-s") != 0)
+      return;
+    FaultyFtpServer::Options late;
+    late.greetingDelayMs = greetingDelayMs;
+    late.fileSize = 64ull << 30;
+    late.address = kFtpAddress;
+    late.port = 21;
+    ftp = std::make_unique<FaultyFtpServer>(late, &pair.far());
+  }
+  bool ready() { return ftp && ftp->ok() && VethBed::ready(); }
+};
+
 } // namespace zelvo::test

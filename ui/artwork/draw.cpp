@@ -1115,6 +1115,24 @@ void label(cairo_t* cr, const std::string& text, double x, double y) {
   pango_cairo_show_layout(cr, layout.get());
 }
 
+// A result page: its fixed parts, each speed's figures and unit below the speed's title, then the
+// serial number and time its labels show.
+void resultPage(const std::string& path, const std::vector<Placement>& down, const std::vector<Placement>& up,
+                const std::string& serial, const std::string& time) {
+  std::vector<Placement> items = {
+      {"QRT", 10, 375},       {"TEST_END", 20, 16, 227, 33}, {"BUTTON_RT", 310, 375},
+      {"BUTTON_Q", 420, 375}, {"APPLOGO", 330, 0, 180, 50},  {"DOWNLINK", 0, 56, 257, 25}};
+  items.insert(items.end(), down.begin(), down.end());
+  items.push_back({"UPLINK", 0, 160, 200, 25});
+  items.insert(items.end(), up.begin(), up.end());
+  items.push_back({"BUTTON_R", 94, 280, 201, 33});
+  items.push_back({"SERIAL", 94, 320, 105, 33});
+  composePage(path, "BACKGROUND_OVER", items, [&](cairo_t* cr) {
+    label(cr, serial, 150, 323);
+    label(cr, time, 150, 338);
+  });
+}
+
 void composePreviews(const std::string& dir) {
   const double kDigitTop = 88, kUpTop = 192;
   composePage(dir + "/connecting.png", "BACKGROUND",
@@ -1154,60 +1172,36 @@ void composePreviews(const std::string& dir) {
                {"PERCENT_BAR_60", 15, 340, 482, 33},
                {"PERCENT_60", 440, 320, 65, 32}});
   // 85.43 Mbps down, 9.07 Mbps up, as the digit rule shows them (leading zeros hidden).
-  composePage(dir + "/result.png", "BACKGROUND_OVER",
-              {{"QRT", 10, 375},
-               {"TEST_END", 20, 16, 227, 33},
-               {"BUTTON_RT", 310, 375},
-               {"BUTTON_Q", 420, 375},
-               {"APPLOGO", 330, 0, 180, 50},
-               {"DOWNLINK", 0, 56, 257, 25},
-               {"DIGIT_8", 94, kDigitTop, 34, 55},
-               {"DIGIT_5", 129, kDigitTop, 34, 55},
-               {"POINT", 164, 128, 17, 14},
-               {"DIGIT_4", 179, kDigitTop, 34, 55},
-               {"DIGIT_3", 214, kDigitTop, 34, 55},
-               {"MBPS", 260, 118, 75, 31},
-               {"UPLINK", 0, 160, 200, 25},
-               {"DIGIT_9", 129, kUpTop, 34, 55},
-               {"POINT", 164, 232, 17, 14},
-               {"DIGIT_0", 179, kUpTop, 34, 55},
-               {"DIGIT_7", 214, kUpTop, 34, 55},
-               {"MBPS", 260, 224, 75, 31},
-               {"BUTTON_R", 94, 280, 201, 33},
-               {"SERIAL", 94, 320, 105, 33}},
-              [](cairo_t* cr) {
-                label(cr, "Z2026120800417", 150, 323);
-                label(cr, "2026/12/08 02:41:17", 150, 338);
-              });
+  resultPage(dir + "/result.png",
+             {{"DIGIT_8", 94, kDigitTop, 34, 55},
+              {"DIGIT_5", 129, kDigitTop, 34, 55},
+              {"POINT", 164, 128, 17, 14},
+              {"DIGIT_4", 179, kDigitTop, 34, 55},
+              {"DIGIT_3", 214, kDigitTop, 34, 55},
+              {"MBPS", 260, 118, 75, 31}},
+             {{"DIGIT_9", 129, kUpTop, 34, 55},
+              {"POINT", 164, 232, 17, 14},
+              {"DIGIT_0", 179, kUpTop, 34, 55},
+              {"DIGIT_7", 214, kUpTop, 34, 55},
+              {"MBPS", 260, 224, 75, 31}},
+             "Z2026120800417", "2026/12/08 02:41:17");
   // A ten-gigabit line: 10.28 Gbps down, 9871.50 Mbps up (the thousands place in use).
-  composePage(dir + "/result-gbps.png", "BACKGROUND_OVER",
-              {{"QRT", 10, 375},
-               {"TEST_END", 20, 16, 227, 33},
-               {"BUTTON_RT", 310, 375},
-               {"BUTTON_Q", 420, 375},
-               {"APPLOGO", 330, 0, 180, 50},
-               {"DOWNLINK", 0, 56, 257, 25},
-               {"DIGIT_1", 94, kDigitTop, 34, 55},
-               {"DIGIT_0", 129, kDigitTop, 34, 55},
-               {"POINT", 164, 128, 17, 14},
-               {"DIGIT_2", 179, kDigitTop, 34, 55},
-               {"DIGIT_8", 214, kDigitTop, 34, 55},
-               {"GBPS", 260, 118, 75, 31},
-               {"UPLINK", 0, 160, 200, 25},
-               {"DIGIT_9", 24, kUpTop, 34, 55},
-               {"DIGIT_8", 59, kUpTop, 34, 55},
-               {"DIGIT_7", 94, kUpTop, 34, 55},
-               {"DIGIT_1", 129, kUpTop, 34, 55},
-               {"POINT", 164, 232, 17, 14},
-               {"DIGIT_5", 179, kUpTop, 34, 55},
-               {"DIGIT_0", 214, kUpTop, 34, 55},
-               {"MBPS", 260, 224, 75, 31},
-               {"BUTTON_R", 94, 280, 201, 33},
-               {"SERIAL", 94, 320, 105, 33}},
-              [](cairo_t* cr) {
-                label(cr, "Z2026120900023", 150, 323);
-                label(cr, "2026/12/09 18:20:05", 150, 338);
-              });
+  resultPage(dir + "/result-gbps.png",
+             {{"DIGIT_1", 94, kDigitTop, 34, 55},
+              {"DIGIT_0", 129, kDigitTop, 34, 55},
+              {"POINT", 164, 128, 17, 14},
+              {"DIGIT_2", 179, kDigitTop, 34, 55},
+              {"DIGIT_8", 214, kDigitTop, 34, 55},
+              {"GBPS", 260, 118, 75, 31}},
+             {{"DIGIT_9", 24, kUpTop, 34, 55},
+              {"DIGIT_8", 59, kUpTop, 34, 55},
+              {"DIGIT_7", 94, kUpTop, 34, 55},
+              {"DIGIT_1", 129, kUpTop, 34, 55},
+              {"POINT", 164, 232, 17, 14},
+              {"DIGIT_5", 179, kUpTop, 34, 55},
+              {"DIGIT_0", 214, kUpTop, 34, 55},
+              {"MBPS", 260, 224, 75, 31}},
+             "Z2026120900023", "2026/12/09 18:20:05");
   composePage(dir + "/analysis.png", "BACKGROUND",
               {{"QRT", 10, 375},
                {"ANALYSIS", 152, 112, 241, 41},
