@@ -14,17 +14,9 @@ zelvo_wait_port() {
   return 1
 }
 
-# zelvo_tbf_burst RATE SMALLEST: a tbf burst of about two milliseconds at RATE, so that no phase reads
-# above the line's rate, but never under SMALLEST bytes (tbf drops a packet bigger than its burst).
-zelvo_tbf_burst() {
-  python3 -c 'import sys; r = sys.argv[1].lower(); u = {"kbit": 1e3, "mbit": 1e6, "gbit": 1e9, "bit": 1}
-bits = next((float(r[:-len(k)]) * u[k] for k in ("kbit", "mbit", "gbit", "bit") if r.endswith(k)), None)
-print(max(int(sys.argv[2]), int((float(r) if bits is None else bits) / 8 / 500)))' "$1" "$2"
-}
-
-# zelvo_shape NS DEV RATE: tbf shaping of one interface (loopback sends packets of up to 64 KiB).
+# zelvo_shape NS DEV RATE: tbf shaping of one interface (the burst holds a 64 KiB loopback segment).
 zelvo_shape() {
-  ip netns exec "$1" tc qdisc replace dev "$2" root tbf rate "$3" burst "$(zelvo_tbf_burst "$3" 65792)" latency 20ms
+  ip netns exec "$1" tc qdisc replace dev "$2" root tbf rate "$3" burst 256kb latency 20ms
 }
 
 # zelvo_veth_pair CLIENT_NS SERVER_NS [CLIENT_RATE] [SERVER_RATE]: joins two existing namespaces by
@@ -65,10 +57,18 @@ zelvo_routed_path() {
   ip -n "$s" link set veth-s up
 }
 
-# zelvo_shape_leg NS DEV RATE QUEUE_MS: a router leg's bottleneck, whose frames are Ethernet frames
-# (offloads off): tbf with a burst of two of them at least, and a queue of QUEUE_MS.
+# zelvo_shape_leg NS DEV RATE QUEUE_MS: a router leg's bottleneck: tbf with a burst of about two
+# milliseconds at RATE (never less than two frames), so that no phase reads above the line's rate, and a
+# queue of QUEUE_MS.
 zelvo_shape_leg() {
-  ip netns exec "$1" tc qdisc replace dev "$2" root tbf rate "$3" burst "$(zelvo_tbf_burst "$3" 3028)" latency "${4}ms"
+  local bits burst
+  bits=$(python3 -c 'import sys; r = sys.argv[1].lower(); u = {"kbit": 1e3, "mbit": 1e6, "gbit": 1e9, "bit": 1}
+for k in ("kbit", "mbit", "gbit", "bit"):
+    if r.endswith(k): print(int(float(r[:-len(k)]) * u[k])); break
+else: print(int(float(r)))' "$3")
+  burst=$((bits / 8 / 500))
+  [ "$burst" -ge 3028 ] || burst=3028
+  ip netns exec "$1" tc qdisc replace dev "$2" root tbf rate "$3" burst "$burst" latency "${4}ms"
 }
 
 # zelvo_kill_namespace NS: ends every process inside NS and removes it.

@@ -88,29 +88,12 @@ std::optional<InterfaceBytes> interfaceBytes(const std::string& interface) {
   return std::nullopt;
 }
 
-namespace {
-
-// A tbf burst of about two milliseconds at the rate, so that no phase reads above the line's rate, but
-// never under `smallest` bytes: tbf drops a packet bigger than its burst.
-long TbfBurst(const std::string& rate, long smallest) {
-  double bits = std::atof(rate.c_str());
-  if (rate.find("gbit") != std::string::npos)
-    bits *= 1e9;
-  else if (rate.find("mbit") != std::string::npos)
-    bits *= 1e6;
-  else if (rate.find("kbit") != std::string::npos)
-    bits *= 1e3;
-  return std::max(smallest, static_cast<long>(bits / 8 / 500));
-}
-
-} // namespace
-
 bool shape(NetNamespace& ns, const std::string& interface, const std::string& rate) {
   std::string base = "ip netns exec " + ns.name() + " tc qdisc ";
   if (rate.empty()) return shell(base + "del dev " + interface + " root 2>/dev/null") == 0;
-  // Loopback sends packets of up to 64 KiB.
-  return shell(base + "replace dev " + interface + " root tbf rate " + rate + " burst " +
-               std::to_string(TbfBurst(rate, 65536 + 256)) + " latency 20ms") == 0;
+  // The burst holds the largest packet of the interface (loopback sends 64 KiB segments).
+  return shell(base + "replace dev " + interface + " root tbf rate " + rate + " burst 256kb latency 20ms") ==
+         0;
 }
 
 // ---- VsftpdServer
@@ -215,9 +198,17 @@ VethPair::~VethPair() {
 
 namespace {
 
-// tbf on a router leg, whose frames are Ethernet frames (offloads off): a burst of two of them at least.
+// tbf on a router leg: a burst of about two milliseconds at the rate (never under two frames), so that
+// no phase reads above the line's rate.
 bool shapeLeg(NetNamespace& ns, const std::string& interface, const std::string& rate, int queueMs) {
-  const long burst = TbfBurst(rate, 3028);
+  double bits = std::atof(rate.c_str());
+  if (rate.find("gbit") != std::string::npos)
+    bits *= 1e9;
+  else if (rate.find("mbit") != std::string::npos)
+    bits *= 1e6;
+  else if (rate.find("kbit") != std::string::npos)
+    bits *= 1e3;
+  long burst = std::max(3028L, static_cast<long>(bits / 8 / 500));
   return shell("ip netns exec " + ns.name() + " tc qdisc replace dev " + interface + " root tbf rate " +
                rate + " burst " + std::to_string(burst) + " latency " + std::to_string(queueMs) + "ms") == 0;
 }
