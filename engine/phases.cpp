@@ -300,6 +300,7 @@ void CWorkThread::OnSpeedSample(WorkMode mode, std::int64_t total, std::int64_t 
         lastNicOctets = counter;
         lastTotalBytes = total;
       }
+      if (context_.sampleJudged) context_.sampleJudged(SampleVerdict::Baseline);
       return;
     }
 
@@ -347,6 +348,7 @@ void CWorkThread::OnSpeedSample(WorkMode mode, std::int64_t total, std::int64_t 
     }
   }
 
+  if (context_.sampleJudged) context_.sampleJudged(accepted ? SampleVerdict::Accepted : SampleVerdict::Rejected);
   if (accepted) Post(kMsgPhase, download ? 1 : 0, percent);
   if (endPhase || stopAfterRejects) StopSessions(download, true);
   if (endPhase) done = 1;

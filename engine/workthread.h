@@ -33,12 +33,17 @@ struct OctetCounters {
 
 // What the engine is given besides the shared record: its built-in addresses, the maker of its six
 // transfer sessions and the reader of the interface table's counters.
+// What the engine made of a sample it read the adapter counter for.
+enum class SampleVerdict { Baseline, Accepted, Rejected };
+
 struct EngineContext {
   EngineConfig config = EngineConfig::BuiltIn();
   std::function<std::unique_ptr<TransferSession>()> newSession;
   // Counters of the row at a position of a fresh interface table; nothing when there is no such row.
   // Called on the engine thread and on the lead session's worker thread.
   std::function<std::optional<OctetCounters>(std::int32_t position)> readInterfaceCounters;
+  // For observers, told on the lead session's worker thread before the sample's messages; may be empty.
+  std::function<void(SampleVerdict)> sampleJudged;
 };
 
 // The real engine's context: the given addresses, CFTPSession sessions and fresh interface tables.

@@ -105,6 +105,7 @@ namespace {
 // What the engine's counter reader returned last on this thread, and whether it was asked.
 thread_local bool tlsCounterRead = false;
 thread_local std::optional<OctetCounters> tlsCounters;
+thread_local std::optional<SampleVerdict> tlsVerdict;
 
 // A session that forwards everything to the real one and copies its progress events to the tap.
 class TappedSession : public TransferSession {
@@ -148,7 +149,9 @@ public:
       TappedSample s;
       s.at = std::chrono::steady_clock::now();
       tlsCounterRead = false;
+      tlsVerdict.reset();
       if (handler) handler(sender, mode, total, ms, bps);
+      s.verdict = tlsVerdict;
       s.download = mode == WorkMode::Read;
       s.totalBytes = total;
       s.elapsedMs = ms;
@@ -183,6 +186,10 @@ EngineContext ObservedEngineContext(EngineContext base, std::shared_ptr<SampleTa
       return counters;
     };
   }
+  c.sampleJudged = [told = std::move(c.sampleJudged)](SampleVerdict verdict) {
+    tlsVerdict = verdict;
+    if (told) told(verdict);
+  };
   return c;
 }
 
@@ -199,7 +206,8 @@ std::optional<PhaseSample> FilterMirror::judge(const TappedSample& s) {
   out.download = s.download;
   const std::uint32_t counter =
       s.counters ? (s.download ? s.counters->inOctets : s.counters->outOctets) : lastNicOctets_;
-  if (!baselineTaken_) {
+  // The engine's own verdict where it gives one: it also takes a fresh baseline while its sessions start.
+  if (!baselineTaken_ || s.verdict == SampleVerdict::Baseline) {
     baselineTaken_ = true;
     baselineMs_ = s.elapsedMs;
     lastSampleMs_ = s.elapsedMs;
@@ -225,7 +233,8 @@ std::optional<PhaseSample> FilterMirror::judge(const TappedSample& s) {
   lastSampleMs_ = s.elapsedMs;
   const auto phaseSeconds = std::chrono::duration_cast<std::chrono::seconds>(s.at - phaseStart_).count();
   const long long ftpK = static_cast<long long>(ftpKbits);
-  out.accepted = 2 * nicK > ftpK && s.bitsPerSecond > 0 && (nicK < 2 * ftpK || phaseSeconds > 3);
+  out.accepted = s.verdict ? *s.verdict == SampleVerdict::Accepted
+                           : 2 * nicK > ftpK && s.bitsPerSecond > 0 && (nicK < 2 * ftpK || phaseSeconds > 3);
   return out;
 }
 

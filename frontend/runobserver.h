@@ -50,6 +50,8 @@ struct TappedSample {
   // after the phase ended), and what it read.
   bool engineRead = false;
   std::optional<OctetCounters> counters;
+  // What the engine made of it, when it says.
+  std::optional<SampleVerdict> verdict;
   std::chrono::steady_clock::time_point at;
 };
 

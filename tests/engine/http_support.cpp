@@ -182,7 +182,7 @@ std::vector<std::pair<std::string, std::string>> SplitReportQuery(const std::str
 
 FakedPhasesEngine::FakedPhasesEngine(std::shared_ptr<TestRecord> record, EngineConfig config,
                                      RequestScript* script)
-    : CWorkThread(std::move(record), EngineContext{std::move(config), {}, {}}), script_(script) {}
+    : CWorkThread(std::move(record), EngineContext{std::move(config), {}, {}, {}}), script_(script) {}
 
 std::unique_ptr<platform::WinHttpRequest> FakedPhasesEngine::CreateHttpRequest() {
   return script_ ? script_->create() : platform::CreateWinHttpRequest();

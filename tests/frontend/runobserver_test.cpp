@@ -106,31 +106,40 @@ TEST(FilterMirror, JudgesTappedSamplesAsTheEngineDid) {
   sample(WorkMode::Read, 125000, 130000);  // agree
   sample(WorkMode::Read, 125000, 400000);  // twice as much, early in the phase
   sample(WorkMode::Read, 125000, 124000);  // agree
+  {
+    std::lock_guard<std::mutex> lock(engine->phaseMutex);
+    engine->warmupLeft = 1; // as when the last session's data begins to flow: a fresh baseline
+  }
+  sample(WorkMode::Read, 400000, 125000);
+  sample(WorkMode::Read, 125000, 125000); // agree
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (tapped.size() < 8 && std::chrono::steady_clock::now() < deadline)
+  while (tapped.size() < 10 && std::chrono::steady_clock::now() < deadline)
     platform::MainLoop::current()->iterate(false);
-  ASSERT_EQ(tapped.size(), 8u);
+  ASSERT_EQ(tapped.size(), 10u);
   PhaseObservation phase;
   for (const TappedSample& s : tapped)
     if (std::optional<PhaseSample> judged = mirror.judge(s)) phase.samples.push_back(*judged);
 
-  ASSERT_EQ(phase.samples.size(), 7u);
-  EXPECT_TRUE(phase.samples[0].baseline);
-  std::vector<bool> verdicts;
-  for (std::size_t i = 1; i < phase.samples.size(); ++i)
-    verdicts.push_back(phase.samples[i].accepted);
-  EXPECT_EQ(verdicts, (std::vector<bool>{true, false, false, true, false, true}));
+  ASSERT_EQ(phase.samples.size(), 9u);
+  std::vector<bool> baselines, verdicts;
+  for (const PhaseSample& judged : phase.samples) {
+    baselines.push_back(judged.baseline);
+    verdicts.push_back(judged.accepted);
+  }
+  EXPECT_EQ(baselines, (std::vector<bool>{true, false, false, false, false, false, false, true, false}));
+  EXPECT_EQ(verdicts, (std::vector<bool>{false, true, false, false, true, false, true, false, true}));
+  EXPECT_EQ(phase.samples[8].elapsedMs, 1000); // from the fresh baseline
   EXPECT_EQ(phase.rejected(), 3);
-  EXPECT_EQ(phase.accepted(), 3);
+  EXPECT_EQ(phase.accepted(), 4);
   EXPECT_NEAR(phase.samples[1].ftpKbps, 1000, 1e-9);
   EXPECT_NEAR(phase.samples[1].nicKbps, 1008, 1e-3);
   // The engine counted the same ones.
   int progress = 0;
   for (const auto& m : window->messages())
     progress += m.message == kMsgPhase;
-  EXPECT_EQ(progress, 3);
-  EXPECT_EQ(engine->dlFtpSamples, "1000,1000,1000");
+  EXPECT_EQ(progress, 4);
+  EXPECT_EQ(engine->dlFtpSamples, "1000,1000,1000,1000");
   tap->setHandler(nullptr);
 }
 
