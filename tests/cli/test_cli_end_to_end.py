@@ -523,9 +523,10 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(result["error_code"], 0)
         self.assertLessEqual(abs(result["latency"]["idle"]["min_ms"] - 600), 1)
         self.assertGreater(result["download_kbps"], 0)
-        # The adapter cannot have carried more than the line, nor the transfer more than the adapter,
+        # The adapter cannot have carried more than the line (its frames are what the line's rate counts;
+        # its counter is read a moment after each sample's time), nor the transfer more than the adapter,
         # although on this path bytes wait behind lost segments for a round trip before they are read.
-        self.assertLess(result["download_nic_kbps"], 20000)
+        self.assertLess(result["download_nic_kbps"], 20000 * 1.02)
         self.assertLessEqual(result["download_kbps"], result["download_nic_kbps"])
         self.assertTrue(run.reports[0]["accepted"])
 
