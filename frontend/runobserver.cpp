@@ -103,7 +103,6 @@ void SampleTap::push(TappedSample sample) {
 namespace {
 
 // What the engine's counter reader returned last on this thread, and whether it was asked.
-thread_local bool tlsCounterRead = false;
 thread_local std::optional<OctetCounters> tlsCounters;
 thread_local std::optional<SampleVerdict> tlsVerdict;
 
@@ -147,8 +146,6 @@ public:
                                                               std::int64_t total, std::int64_t ms,
                                                               double bps) {
       TappedSample s;
-      s.at = std::chrono::steady_clock::now();
-      tlsCounterRead = false;
       tlsVerdict.reset();
       if (handler) handler(sender, mode, total, ms, bps);
       s.verdict = tlsVerdict;
@@ -156,7 +153,6 @@ public:
       s.totalBytes = total;
       s.elapsedMs = ms;
       s.bitsPerSecond = bps;
-      s.engineRead = tlsCounterRead;
       s.counters = tlsCounters;
       tap->push(std::move(s));
     });
@@ -181,7 +177,6 @@ EngineContext ObservedEngineContext(EngineContext base, std::shared_ptr<SampleTa
   if (c.readInterfaceCounters) {
     c.readInterfaceCounters = [read = std::move(c.readInterfaceCounters)](std::int32_t position) {
       std::optional<OctetCounters> counters = read(position);
-      tlsCounterRead = true;
       tlsCounters = counters;
       return counters;
     };
@@ -195,18 +190,17 @@ EngineContext ObservedEngineContext(EngineContext base, std::shared_ptr<SampleTa
 
 // ---- the filter mirror ----
 
-void FilterMirror::startPhase(std::chrono::steady_clock::time_point at) {
+void FilterMirror::startPhase() {
   baselineTaken_ = false;
-  phaseStart_ = at;
 }
 
 std::optional<PhaseSample> FilterMirror::judge(const TappedSample& s) {
-  if (!s.engineRead) return std::nullopt;
+  if (!s.verdict) return std::nullopt;
   PhaseSample out;
   out.download = s.download;
   const std::uint32_t counter =
       s.counters ? (s.download ? s.counters->inOctets : s.counters->outOctets) : lastNicOctets_;
-  // The engine's own verdict where it gives one: it also takes a fresh baseline while its sessions start.
+  // The engine also takes a fresh baseline once its last session's data flows.
   if (!baselineTaken_ || s.verdict == SampleVerdict::Baseline) {
     baselineTaken_ = true;
     baselineMs_ = s.elapsedMs;
@@ -215,26 +209,16 @@ std::optional<PhaseSample> FilterMirror::judge(const TappedSample& s) {
     out.baseline = true;
     return out;
   }
-  // The engine's arithmetic, types included, so that borderline samples go the same way.
-  const double ftpKbits = s.bitsPerSecond * 0.001;
+  // The engine's counter arithmetic, types included.
   const std::uint32_t octets = counter - lastNicOctets_;
   const std::uint64_t nicKbits = static_cast<std::uint64_t>(octets * 0.001 * 8);
   const float dt = static_cast<float>((s.elapsedMs - lastSampleMs_) * 0.001);
-  long long nicK = 0;
-  if (nicKbits != 0) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.0f", static_cast<double>(nicKbits) / dt);
-    nicK = std::strtoll(text, nullptr, 10);
-  }
   out.elapsedMs = s.elapsedMs - baselineMs_;
-  out.ftpKbps = ftpKbits;
+  out.ftpKbps = s.bitsPerSecond * 0.001;
   out.nicKbps = dt > 0 ? static_cast<double>(nicKbits) / dt : 0.0;
   lastNicOctets_ = counter;
   lastSampleMs_ = s.elapsedMs;
-  const auto phaseSeconds = std::chrono::duration_cast<std::chrono::seconds>(s.at - phaseStart_).count();
-  const long long ftpK = static_cast<long long>(ftpKbits);
-  out.accepted = s.verdict ? *s.verdict == SampleVerdict::Accepted
-                           : 2 * nicK > ftpK && s.bitsPerSecond > 0 && (nicK < 2 * ftpK || phaseSeconds > 3);
+  out.accepted = *s.verdict == SampleVerdict::Accepted;
   return out;
 }
 
@@ -313,7 +297,7 @@ void RunObserver::startPhase(bool download) {
   p.started = true;
   p.cpuSumAtStart = record_.cpuLoadSum.load();
   p.cpuSamplesAtStart = record_.sampleCount.load();
-  mirrors_[download ? 0 : 1].startPhase(std::chrono::steady_clock::now());
+  mirrors_[download ? 0 : 1].startPhase();
   Event e;
   e.kind = Event::PhaseStart;
   e.phase = current_;

@@ -46,13 +46,10 @@ struct TappedSample {
   bool download = false;
   std::int64_t totalBytes = 0, elapsedMs = 0;
   double bitsPerSecond = 0;
-  // Whether the engine read the adapter counter for it (it ignores samples of another phase or
-  // after the phase ended), and what it read.
-  bool engineRead = false;
-  std::optional<OctetCounters> counters;
-  // What the engine made of it, when it says.
+  // What the engine made of it (nothing for a sample of another phase or after the phase ended) and
+  // the adapter counters it read for it.
   std::optional<SampleVerdict> verdict;
-  std::chrono::steady_clock::time_point at;
+  std::optional<OctetCounters> counters;
 };
 
 // Hands the sessions' progress events from their worker threads to the main loop.
@@ -86,12 +83,11 @@ struct PhaseSample {
   bool accepted = false;
 };
 
-// The engine's plausibility filter replayed on the tapped samples: the same baseline, the same
-// counter arithmetic and the same rule, with the phase clock read where the phase-start message
-// arrives (a few microseconds before the engine's own reading).
+// The tapped samples with the engine's verdicts, and their figures from the engine's own counter
+// arithmetic, counted from the latest baseline.
 class FilterMirror {
 public:
-  void startPhase(std::chrono::steady_clock::time_point at);
+  void startPhase();
   // Nothing for samples the engine ignored.
   std::optional<PhaseSample> judge(const TappedSample& s);
 
@@ -99,7 +95,6 @@ private:
   bool baselineTaken_ = false;
   std::int64_t baselineMs_ = 0, lastSampleMs_ = 0;
   std::uint32_t lastNicOctets_ = 0;
-  std::chrono::steady_clock::time_point phaseStart_;
 };
 
 struct PhaseObservation {
