@@ -25,6 +25,12 @@ using Handle = std::unique_ptr<void, HandleCloser>;
 // where Utf8ToUtf16 refuses the whole text.
 std::wstring Utf8ToWide(const std::string& text);
 
+// What a console program writes (its output and its errors) when it ends within timeoutMs; none when it
+// cannot start or is still running then, when it is ended. Its input is the given handle, or nothing
+// (NUL) when that is null: the caller's own console never reaches it.
+std::optional<std::string> RunForOutput(const std::string& commandLine, unsigned timeoutMs,
+                                        void* input = nullptr);
+
 // A formatted counter value is usable when its status is "valid" or "new data".
 bool PdhStatusHasValue(std::uint32_t counterStatus);
 
