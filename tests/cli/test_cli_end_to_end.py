@@ -24,14 +24,15 @@ TESTBED = os.path.join(TOP, "scripts", "testbed")
 WINE = os.environ.get("ZELVO_WINE", "")
 REMOTE = ["--remote"] if WINE else []
 REMOTE_SERVICE = "192.0.2.2"
+# The longest a run may take in its test bed, setup and teardown included.
+BED_SECONDS = 240
 
 # Inside the namespace: run the client, then fetch what the service decoded.
 RUN_AND_FETCH = r'''
-${ZELVO_WINE:+"$ZELVO_WINE"} "$ZELVO_CLI" "$@" >"$ZELVO_TESTBED_DIR/out" 2>"$ZELVO_TESTBED_DIR/err"
-echo $? >"$ZELVO_TESTBED_DIR/status"
+${ZELVO_WINE:+"$ZELVO_WINE"} "$ZELVO_CLI" "$@" >"$RESULT_DIR/out" 2>"$RESULT_DIR/err"
+echo $? >"$RESULT_DIR/status"
 # On a routed bed the service's own namespace asks, so that the path's outages do not hide the answer.
-${ZELVO_TESTBED_ROUTER_NS:+ip netns exec "$ZELVO_TESTBED_SERVER_NS"} python3 -c 'import os, urllib.request; print(urllib.request.urlopen("http://%s/zelvo/_reports" % os.environ["ZELVO_TESTBED_SERVICE"], timeout=5).read().decode())' >"$ZELVO_TESTBED_DIR/reports"
-cp "$ZELVO_TESTBED_DIR/out" "$ZELVO_TESTBED_DIR/err" "$ZELVO_TESTBED_DIR/status" "$ZELVO_TESTBED_DIR/reports" "$RESULT_DIR"/
+${ZELVO_TESTBED_ROUTER_NS:+ip netns exec "$ZELVO_TESTBED_SERVER_NS"} python3 -c 'import os, urllib.request; print(urllib.request.urlopen("http://%s/zelvo/_reports" % os.environ["ZELVO_TESTBED_SERVICE"], timeout=5).read().decode())' >"$RESULT_DIR/reports"
 '''
 
 
@@ -48,6 +49,19 @@ def wine_environment(directory):
             os.unlink(path)
             shutil.copy2(os.path.join(os.environ["WINEPREFIX"], name), path)
     return {"WINEPREFIX": prefix, "WINEDEBUG": "-all", "ZELVO_WINE": WINE}
+
+
+def descendants(pid):
+    """The process and its descendants, each with what it waits in, as ps shows them."""
+    listing = subprocess.run(["ps", "-eo", "pid,ppid,stat,wchan:24,etime,args"], capture_output=True,
+                             text=True, timeout=30).stdout.splitlines()
+    kept, lines = {pid}, [listing[0]]
+    for line in listing[1:]:  # ps lists parents before their children
+        fields = line.split()
+        if int(fields[0]) in kept or int(fields[1]) in kept:
+            kept.add(int(fields[0]))
+            lines.append(line)
+    return "\n".join(lines)
 
 
 def cp950_texts(code):
@@ -116,11 +130,28 @@ class Run:
                                                                     "run"] + args
         try:
             started = time.monotonic()
-            bed = subprocess.run(command, env=env, timeout=240, check=True, stderr=subprocess.PIPE, text=True)
+            bed = subprocess.Popen(command, env=env, stderr=subprocess.PIPE, text=True)
+            try:
+                bed_err = bed.communicate(timeout=BED_SECONDS)[1]
+            except subprocess.TimeoutExpired:
+                # What every process of the bed was waiting in, then the bed asked to end, so that it takes
+                # its namespaces and servers down; the run's output so far says where it stood.
+                processes = descendants(bed.pid)
+                bed.terminate()
+                try:
+                    bed_err = bed.communicate(timeout=30)[1]
+                except subprocess.TimeoutExpired:
+                    bed.kill()
+                    bed_err = "(the bed did not end when asked)"
+                raise AssertionError("the run did not end within %d s\n--- processes\n%s\n--- bed\n%s\n"
+                                     "--- out\n%s\n--- err\n%s"
+                                     % (BED_SECONDS, processes, bed_err, self.read("out"), self.read("err")))
             self.seconds = time.monotonic() - started
-            sys.stderr.write(bed.stderr)
+            sys.stderr.write(bed_err)
+            if bed.returncode != 0:
+                raise subprocess.CalledProcessError(bed.returncode, command, stderr=bed_err)
             self.path = {}
-            for line in bed.stderr.splitlines():
+            for line in bed_err.splitlines():
                 m = re.match(r"pathemu (up|down|end): (.*)", line)
                 if m:
                     self.path[m.group(1)] = {k: float(v) for k, v in re.findall(r"(\w+)=([0-9.]+)", m.group(2))}
@@ -130,6 +161,12 @@ class Run:
             self.reports = json.loads(self.read("reports") or "[]")
         finally:
             shutil.rmtree(self.dir, ignore_errors=True)
+
+    def explain(self):
+        """What to show when a run ended otherwise than expected: its output and the service's verdicts."""
+        verdicts = ["accepted" if r.get("accepted") else "refused: %s" % r.get("reason") for r in self.reports]
+        return "status %d\n--- out\n%s\n--- err\n%s\n--- reports: %s" % (self.status, self.out, self.err,
+                                                                        verdicts or "none")
 
     def read(self, name):
         try:
@@ -214,7 +251,7 @@ class UserRun:
 class EndToEnd(unittest.TestCase):
     def test_json_matches_the_decoded_report(self):
         run = Run(SHORT, ["--yes", "--json"], rate="50mbit")
-        self.assertEqual(run.status, 0, run.err)
+        self.assertEqual(run.status, 0, run.explain())
         result = json.loads(run.out)
         self.assertEqual(len(run.reports), 1)
         report = run.reports[0]
@@ -242,7 +279,7 @@ class EndToEnd(unittest.TestCase):
 
     def test_readable_output_shows_speeds_serial_and_address(self):
         run = Run(SHORT, ["--yes"], rate="20mbit")
-        self.assertEqual(run.status, 0, run.err)
+        self.assertEqual(run.status, 0, run.explain())
         self.assertRegex(run.out, r"下載速率  \d+\.\d\d Mbps")
         self.assertRegex(run.out, r"上傳速率  \d+\.\d\d Mbps")
         self.assertIn("測試序號  " + run.reports[0]["serial"], run.out)
@@ -262,7 +299,7 @@ class EndToEnd(unittest.TestCase):
 
     def test_jsonl_streams_every_event_in_order(self):
         run = Run(SHORT, ["--yes", "--format", "jsonl"], rate="50mbit")
-        self.assertEqual(run.status, 0, run.err)
+        self.assertEqual(run.status, 0, run.explain())
         events = [json.loads(line) for line in run.out.splitlines()]
         times = [e["t_ms"] for e in events]
         self.assertEqual(times, sorted(times))
@@ -319,7 +356,7 @@ class EndToEnd(unittest.TestCase):
 
     def test_deep_queue_raises_loaded_latency(self):
         run = Run(SHORT, ["--yes", "--json"], rate="20mbit", latency=300)
-        self.assertEqual(run.status, 0, run.err)
+        self.assertEqual(run.status, 0, run.explain())
         latency = json.loads(run.out)["latency"]
         print("deep queue:", json.dumps(latency), file=sys.stderr)
         for phase in ("download", "upload"):
@@ -331,7 +368,7 @@ class EndToEnd(unittest.TestCase):
 
     def test_shallow_queue_keeps_latency_and_csv_matches_its_header(self):
         run = Run(SHORT, ["--yes", "--csv-header"], rate="20mbit", latency=2)
-        self.assertEqual(run.status, 0, run.err)
+        self.assertEqual(run.status, 0, run.explain())
         rows = list(csv.reader(io.StringIO(run.out)))
         self.assertEqual(len(rows), 2, run.out)
         header, values = rows
@@ -345,7 +382,7 @@ class EndToEnd(unittest.TestCase):
 
     def test_a_card_slower_than_the_line_is_the_limit(self):
         run = Run(SHORT, ["--yes", "--csv-header"], rate="150mbit", card=True, script=SLOW_CARD + RUN_AND_FETCH)
-        self.assertEqual(run.status, 0, run.err)
+        self.assertEqual(run.status, 0, run.explain())
         header, values = list(csv.reader(io.StringIO(run.out)))
         row = dict(zip(header, values))
         # The new columns come after every earlier one.
@@ -364,7 +401,7 @@ class EndToEnd(unittest.TestCase):
 
     def test_a_second_transfer_on_the_card_is_other_traffic(self):
         run = Run(SHORT, ["--yes", "--format", "jsonl"], card=True, script=RUN_WITH_SECOND_TRANSFER)
-        self.assertEqual(run.status, 0, run.err)
+        self.assertEqual(run.status, 0, run.explain())
         events = [json.loads(line) for line in run.out.splitlines()]
         result, last = result_event(run.out), events[-1]
         self.assertEqual(last["event"], "diagnosis")
@@ -412,7 +449,7 @@ class EndToEnd(unittest.TestCase):
     def test_without_save_nothing_is_written(self):
         with StateFolders() as state:
             run = Run(SHORT, ["--yes"], rate="50mbit", environment=state.environment)
-            self.assertEqual(run.status, 0, run.err)
+            self.assertEqual(run.status, 0, run.explain())
             self.assertEqual(state.files(), ["home"])
 
     def test_save_twice_then_history_lists_both(self):
@@ -472,7 +509,7 @@ class EndToEnd(unittest.TestCase):
         config = dict(SHORT, dl_duration=8)
         run = Run(config, ["--yes", "--format", "jsonl"], rate="100mbit", path=["--rtt", "40", "--outage", "12.5:3"])
         print("outage in the download: %.1f s in all" % run.seconds, file=sys.stderr)
-        self.assertEqual(run.status, 0, run.err)
+        self.assertEqual(run.status, 0, run.explain())
         events = self.events(run)
         result = result_event(run.out)
         self.assertEqual(result["error_code"], 0)
@@ -519,7 +556,7 @@ class EndToEnd(unittest.TestCase):
         # run more than one (the shortest phases keep the run near 50 s).
         run = Run({"dl_duration": 3, "ul_duration": 3}, ["--yes", "--json"], rate="20mbit", path=["--rtt", "600"])
         print("satellite: %.1f s in all" % run.seconds, file=sys.stderr)
-        self.assertEqual(run.status, 0, run.err)
+        self.assertEqual(run.status, 0, run.explain())
         result = json.loads(run.out)
         print("satellite:", {k: result[k] for k in ("download_kbps", "upload_kbps", "rtt")}, file=sys.stderr)
         self.assertEqual(result["error_code"], 0)
@@ -536,7 +573,7 @@ class EndToEnd(unittest.TestCase):
         # A 300 ms queue in the router at 20 Mbit/s, behind 40 ms of distance.
         run = Run(SHORT, ["--yes", "--json"], rate="20mbit", latency=300, path=["--rtt", "40"])
         print("loaded latency on the path: %.1f s in all" % run.seconds, file=sys.stderr)
-        self.assertEqual(run.status, 0, run.err)
+        self.assertEqual(run.status, 0, run.explain())
         latency = json.loads(run.out)["latency"]
         print("loaded latency on the path:", json.dumps(latency), file=sys.stderr)
         # Idle, the echoes measure the distance alone (whole milliseconds): the quickest within one of
@@ -550,7 +587,7 @@ class EndToEnd(unittest.TestCase):
         # 0.5 % of the frames each way: an echo, which crosses twice, is lost about 1 % of the time.
         run = Run(SHORT, ["--yes", "--json"], rate="100mbit", path=["--rtt", "40", "--loss", "0.5"])
         print("lossy path: %.1f s in all" % run.seconds, file=sys.stderr)
-        self.assertEqual(run.status, 0, run.err)
+        self.assertEqual(run.status, 0, run.explain())
         latency = json.loads(run.out)["latency"]
         stats = [latency[p] for p in ("idle", "download", "upload")]
         sent = sum(s["sent"] for s in stats)
