@@ -71,10 +71,17 @@ else: print(int(float(r)))' "$3")
   ip netns exec "$1" tc qdisc replace dev "$2" root tbf rate "$3" burst "$burst" latency "${4}ms"
 }
 
-# zelvo_kill_namespace NS: ends every process inside NS and removes it.
+# zelvo_kill_namespace NS: ends every process inside NS and removes it. Asked again until none is left
+# (for up to two seconds): a process started between the listing and the kill (Wine's services start one
+# another) would otherwise live on, and a Wine server serving a deleted prefix would then answer the next
+# run whose prefix copy reuses that folder's inode.
 zelvo_kill_namespace() {
-  local pids
-  pids=$(ip netns pids "$1" 2>/dev/null || true)
-  if [ -n "$pids" ]; then kill -9 $pids 2>/dev/null || true; fi
+  local pids _
+  for _ in $(seq 20); do
+    pids=$(ip netns pids "$1" 2>/dev/null || true)
+    [ -n "$pids" ] || break
+    kill -9 $pids 2>/dev/null || true
+    sleep 0.1
+  done
   ip netns del "$1" 2>/dev/null || true
 }
