@@ -190,19 +190,15 @@ EngineContext ObservedEngineContext(EngineContext base, std::shared_ptr<SampleTa
 
 // ---- the filter mirror ----
 
-void FilterMirror::startPhase() {
-  baselineTaken_ = false;
-}
-
 std::optional<PhaseSample> FilterMirror::judge(const TappedSample& s) {
   if (!s.verdict) return std::nullopt;
   PhaseSample out;
   out.download = s.download;
   const std::uint32_t counter =
       s.counters ? (s.download ? s.counters->inOctets : s.counters->outOctets) : lastNicOctets_;
-  // The engine also takes a fresh baseline once its last session's data flows.
-  if (!baselineTaken_ || s.verdict == SampleVerdict::Baseline) {
-    baselineTaken_ = true;
+  // Every phase begins with a baseline, and the engine takes a fresh one once its last session's data
+  // flows.
+  if (*s.verdict == SampleVerdict::Baseline) {
     baselineMs_ = s.elapsedMs;
     lastSampleMs_ = s.elapsedMs;
     lastNicOctets_ = counter;
@@ -297,7 +293,6 @@ void RunObserver::startPhase(bool download) {
   p.started = true;
   p.cpuSumAtStart = record_.cpuLoadSum.load();
   p.cpuSamplesAtStart = record_.sampleCount.load();
-  mirrors_[download ? 0 : 1].startPhase();
   Event e;
   e.kind = Event::PhaseStart;
   e.phase = current_;

@@ -87,12 +87,10 @@ struct PhaseSample {
 // arithmetic, counted from the latest baseline.
 class FilterMirror {
 public:
-  void startPhase();
   // Nothing for samples the engine ignored.
   std::optional<PhaseSample> judge(const TappedSample& s);
 
 private:
-  bool baselineTaken_ = false;
   std::int64_t baselineMs_ = 0, lastSampleMs_ = 0;
   std::uint32_t lastNicOctets_ = 0;
 };

@@ -88,7 +88,6 @@ TEST(FilterMirror, JudgesTappedSamplesAsTheEngineDid) {
   engine->noticesOn = false;
   engine->phaseClock.Start();
   FilterMirror mirror;
-  mirror.startPhase();
   ASSERT_EQ(fakes.size(), 6u);
 
   std::int64_t total = 0, ms = 0;
