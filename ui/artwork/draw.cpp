@@ -1135,14 +1135,17 @@ void resultPage(const std::string& path, const std::vector<Placement>& down, con
 
 // One speed's pictures as the result page places them: the digits of `shown` around the point at 164,
 // the unit at 260.
-std::vector<Placement> speedRow(const std::string& shown, const std::string& unit, double digitTop, double unitTop) {
+std::vector<Placement> speedRow(const std::string& shown, const std::string& unit, double digitTop,
+                                double unitTop) {
   const std::size_t point = shown.find('.');
   std::vector<Placement> row;
   for (std::size_t i = 0; i < point; ++i)
-    row.push_back({std::string("DIGIT_") + shown[i], 129 - 35.0 * static_cast<double>(point - 1 - i), digitTop, 34, 55});
+    row.push_back({std::string("DIGIT_") + shown[i], 129 - 35.0 * static_cast<double>(point - 1 - i),
+                   digitTop, 34, 55});
   row.push_back({"POINT", 164, digitTop + 40, 17, 14});
   for (std::size_t i = point + 1; i < shown.size(); ++i)
-    row.push_back({std::string("DIGIT_") + shown[i], 179 + 35.0 * static_cast<double>(i - point - 1), digitTop, 34, 55});
+    row.push_back({std::string("DIGIT_") + shown[i], 179 + 35.0 * static_cast<double>(i - point - 1),
+                   digitTop, 34, 55});
   row.push_back({unit, 260, unitTop, 75, 31});
   return row;
 }
@@ -1186,8 +1189,8 @@ void composePreviews(const std::string& dir) {
                {"PERCENT_BAR_60", 15, 340, 482, 33},
                {"PERCENT_60", 440, 320, 65, 32}});
   // 85.43 Mbps down, 9.07 Mbps up, as the digit rule shows them (leading zeros hidden).
-  resultPage(dir + "/result.png", speedRow("85.43", "MBPS", kDigitTop, 118), speedRow("9.07", "MBPS", kUpTop, 224),
-             "Z2026120800417", "2026/12/08 02:41:17");
+  resultPage(dir + "/result.png", speedRow("85.43", "MBPS", kDigitTop, 118),
+             speedRow("9.07", "MBPS", kUpTop, 224), "Z2026120800417", "2026/12/08 02:41:17");
   // A ten-gigabit line: 10.28 Gbps down, 9871.50 Mbps up (the thousands place in use).
   resultPage(dir + "/result-gbps.png", speedRow("10.28", "GBPS", kDigitTop, 118),
              speedRow("9871.50", "MBPS", kUpTop, 224), "Z2026120900023", "2026/12/09 18:20:05");
